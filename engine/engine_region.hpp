@@ -1,0 +1,31 @@
+// The shared-memory region the mock engine creates and owns: header, request and response rings,
+// the clients' tensor pool, and an engine-owned result area behind the pool (so results never
+// collide with slots a client may be using). Unlinked when the engine exits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine_options.hpp"
+
+namespace zelto::engine {
+
+class EngineRegion {
+public:
+    // Keys read: --shm NAME, --pool-size BYTES, --notify-fd N (an eventfd inherited from the
+    // launcher; announced in the header), --region-* test knobs documented in engine_region.cpp.
+    static std::unique_ptr<EngineRegion> create(const EngineOptions& options, std::string& error);
+    virtual ~EngineRegion() = default;
+
+    virtual std::uint8_t* base() const = 0;
+    virtual std::uint64_t size() const = 0;
+    virtual int notify_fd() const = 0;  // -1 when there is none
+
+    // Engine-owned space for one result block of `block_size` bytes (80-byte header + data);
+    // returns its offset from the region start, or 0 when it does not fit.
+    virtual std::uint64_t result_block(std::uint64_t block_size) = 0;
+};
+
+}  // namespace zelto::engine

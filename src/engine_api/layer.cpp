@@ -1,0 +1,1 @@
+// Layer engine_api: sources arrive with their features.

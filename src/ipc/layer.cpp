@@ -1,0 +1,1 @@
+// Layer ipc: sources arrive with their features.

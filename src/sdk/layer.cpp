@@ -1,0 +1,1 @@
+// Layer sdk: sources arrive with their features.

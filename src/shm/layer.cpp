@@ -1,0 +1,1 @@
+// Layer shm: sources arrive with their features.

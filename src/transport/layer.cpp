@@ -1,0 +1,1 @@
+// Layer transport: sources arrive with their features.

@@ -1,0 +1,112 @@
+"""Shared fixtures: locating and running zelto-mock-engine as a real peer process."""
+
+from __future__ import annotations
+
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sysconfig
+import uuid
+from pathlib import Path
+from typing import Iterator, List, Sequence
+
+import pytest
+
+
+def engine_binary() -> str:
+    """The engine installed with the package, or the one named by ZELTO_MOCK_ENGINE."""
+    explicit = os.environ.get("ZELTO_MOCK_ENGINE")
+    if explicit:
+        return explicit
+    beside = Path(sysconfig.get_path("scripts")) / "zelto-mock-engine"
+    if beside.exists():
+        return str(beside)
+    found = shutil.which("zelto-mock-engine")
+    if found is None:
+        raise RuntimeError("zelto-mock-engine not found: install the package or set ZELTO_MOCK_ENGINE")
+    return found
+
+
+class MockEngine:
+    """One running zelto-mock-engine process; started with --print-ready and waited for."""
+
+    def __init__(self, args: Sequence[str], pass_fds: Sequence[int] = (), timeout: float = 10.0):
+        self.args = [engine_binary(), *args, "--print-ready"]
+        self.proc = subprocess.Popen(
+            self.args,
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            pass_fds=tuple(pass_fds),
+        )
+        assert self.proc.stdout is not None
+        ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
+        line = self.proc.stdout.readline() if ready else b""
+        if line.strip() != b"ready":
+            self.proc.kill()
+            _, err = self.proc.communicate()
+            raise RuntimeError(f"engine {self.args} did not start: {err.decode(errors='replace')}")
+
+    def stop(self, sig: int = signal.SIGTERM) -> int:
+        """Signals the engine, waits for it and keeps what it wrote to stderr in `stderr`."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        try:
+            _, err = self.proc.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            _, err = self.proc.communicate()
+        self.stderr = err.decode(errors="replace") if err else ""
+        return self.proc.returncode
+
+
+@pytest.fixture
+def engines() -> Iterator["EngineFactory"]:
+    factory = EngineFactory()
+    yield factory
+    factory.stop_all()
+
+
+class EngineFactory:
+    def __init__(self) -> None:
+        self.started: List[MockEngine] = []
+
+    def start(self, *args: str, pass_fds: Sequence[int] = ()) -> MockEngine:
+        engine = MockEngine(args, pass_fds=pass_fds)
+        self.started.append(engine)
+        return engine
+
+    def stop_all(self) -> None:
+        for engine in reversed(self.started):
+            engine.stop()
+
+
+@pytest.fixture
+def socket_path(tmp_path_factory: pytest.TempPathFactory) -> str:
+    """A fresh, short Unix socket path (sun_path holds at most 107 bytes)."""
+    directory = Path("/tmp") / f"zt-{uuid.uuid4().hex[:10]}"
+    directory.mkdir()
+    yield str(directory / "engine.sock")
+    shutil.rmtree(directory, ignore_errors=True)
+
+
+@pytest.fixture
+def shm_name() -> Iterator[str]:
+    """A fresh shared-memory object name; removed afterwards if a test left it behind."""
+    name = f"/zelto-test-{uuid.uuid4().hex[:12]}"
+    yield name
+    leftover = Path("/dev/shm") / name.lstrip("/")
+    if leftover.exists():
+        leftover.unlink()
+
+
+def free_tcp_port() -> int:
+    import socket
+
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return int(probe.getsockname()[1])
+
+
