@@ -38,7 +38,6 @@ void install_signal_handlers() {
 }  // namespace
 
 namespace zelto::engine {
-// Set by the socket server once it listens; main waits for it before announcing readiness.
 std::atomic<bool> g_socket_listening{false};
 }  // namespace zelto::engine
 

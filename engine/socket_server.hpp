@@ -9,6 +9,9 @@
 
 namespace zelto::engine {
 
+// Set to true once every requested listener accepts connections (main announces readiness).
+extern std::atomic<bool> g_socket_listening;
+
 // Keys read: --unix PATH, --tcp PORT and the behaviour knobs documented in socket_server.cpp.
 // `region` is null when the engine runs without shared memory (op 4 then answers an error).
 // Runs until `stop` becomes true; removes the socket file it created. Returns 0 on a clean exit.

@@ -1,1 +1,0 @@
-// Layer engine_api: sources arrive with their features.

@@ -1,1 +1,0 @@
-// Layer sdk: sources arrive with their features.

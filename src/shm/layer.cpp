@@ -1,1 +1,0 @@
-// Layer shm: sources arrive with their features.

@@ -1,0 +1,45 @@
+// Records laid into the region's pool: the tensor block (80-byte header + data) and the error
+// text (u64 length + bytes). Every offset counts from the first byte of the mapping and is
+// checked against the mapping before use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine_api/tensor_dtype.hpp"
+
+namespace zelto::shm {
+
+struct ShmTensorBlock {
+    static constexpr std::size_t kHeaderSize = 80;
+    static constexpr std::size_t kMaxDims = 8;
+    static constexpr std::size_t kNdimOffset = 0;
+    static constexpr std::size_t kDtypeOffset = 4;
+    static constexpr std::size_t kDimsOffset = 8;
+    static constexpr std::size_t kDataLenOffset = 72;
+};
+
+// float64 -> 1, int32 -> 2, int64 -> 3, every other type -> 0 (shared with float32).
+std::uint8_t dtype_code(engine_api::TensorDtype dtype);
+
+// Writes a whole block at `block` (caller guarantees 80 + size bytes of room and at most 8 dims).
+void write_tensor_block(std::uint8_t* block, const std::int64_t* dims, std::size_t ndim,
+                        engine_api::TensorDtype dtype, const std::uint8_t* data, std::size_t size);
+
+// Where the data of the result block at `offset` lies, after checking that its header and its
+// `data_len` bytes lie inside a mapping of `region_size` bytes. On failure, `error` says why.
+struct BlockData {
+    std::uint64_t data_offset;
+    std::uint64_t data_len;
+};
+std::optional<BlockData> locate_block_data(std::uint64_t region_size, std::uint64_t offset,
+                                           const std::uint8_t* base, std::string& error);
+
+// The error text at `offset` (u64 length + bytes), bounds-checked, decoded as UTF-8 with U+FFFD.
+std::optional<std::string> read_error_text(const std::uint8_t* base, std::uint64_t region_size,
+                                           std::uint64_t offset, std::string& error);
+
+}  // namespace zelto::shm

@@ -1,1 +1,0 @@
-// Layer transport: sources arrive with their features.
