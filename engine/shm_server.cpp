@@ -1,8 +1,297 @@
-// Placeholder until the shared-memory mode lands.
+// The engine side of the shared-memory protocol: pops request entries from the request ring,
+// answers each one on the response ring and then writes 1 to the notify descriptor, if any.
+//
+// --shm-behaviour selects the answer (default echo):
+//   echo              status 0; the result block is a copy of the request block (header + data)
+//                     written into the engine's result area
+//   error             status 1 with the error text --shm-error-text (default "mock engine error")
+//   unknown-error     status 1, error_offset 0
+//   invalid-utf8      status 1 with the error text bytes "bad \xFF byte"
+//   foreign-first     first an echo answer for request id + 1000, then the real echo answer
+//   silent            consumes and records requests, never answers
+//   stall             never consumes the request ring (it fills up)
+//   bad-offset        status 0 with shm_offset 40 bytes before the end of the region
+//   bad-data-len      status 0 with a result block whose data_len is 2^62
+//   bad-error-offset  status 1 with error_offset 8 bytes past the end of the region
+//   bad-error-len     status 1 with an error text whose length field is 2^62
+//   bad-ring          writes 5000 into the response ring's commit_index instead of answering
+//
+// --shm-gate FILE   answer a request only once FILE exists (requests are consumed and recorded
+//                   at once), so a test can hold a call in its waiting phase for as long as it
+//                   needs.
+// --record FILE     one line per consumed request entry, flushed at once:
+//                   "id=<n> offset=<n> size=<n> meta=<hex 24> block=<hex 80> data=<hex>"
+//                   (data: at most the first 64 data bytes; block/data are "-" when the entry
+//                   names bytes outside the region).
+//
+// Idle, the server spins briefly and then sleeps with growing pauses up to 1 ms, so an idle
+// engine costs next to nothing.
 #include "shm_server.hpp"
 
-namespace zelto::engine {
+#include <time.h>
+#include <unistd.h>
 
-void run_shm_server(const EngineOptions&, EngineRegion&, const std::atomic<bool>&) {}
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "common/little_endian.hpp"
+#include "shm/region_layout.hpp"
+#include "shm/ring_buffer.hpp"
+#include "shm/shm_manager.hpp"
+#include "shm/tensor_block.hpp"
+#include "shm/timer_slack.hpp"
+
+namespace zelto::engine {
+namespace {
+
+using shm::ShmRequestEntry;
+using shm::ShmResponseEntry;
+
+constexpr std::uint64_t kRequestRingOffset = 4096;
+constexpr std::uint64_t kResponseRingOffset = kRequestRingOffset + shm::RequestRing::kSpan;
+constexpr std::uint64_t kForeignIdDistance = 1000;
+
+void pause_ns(long nanoseconds) {
+    const timespec pause{0, nanoseconds};
+    ::nanosleep(&pause, nullptr);
+}
+
+// Spins for a short while after work, then sleeps 1 us, 2 us, ... up to 1 ms, so an idle engine
+// costs next to nothing while a busy one answers without a sleep in the way.
+class IdleBackoff {
+  public:
+    void reset() { idle_rounds_ = 0; }
+    void wait() {
+        ++idle_rounds_;
+        if (idle_rounds_ <= 64) {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+            return;
+        }
+        const unsigned shift = idle_rounds_ - 64 < 10 ? idle_rounds_ - 64 : 10;
+        pause_ns(1000L << shift < 1000000L ? 1000L << shift : 1000000L);
+    }
+
+  private:
+    unsigned idle_rounds_ = 0;
+};
+
+std::string hex(const std::uint8_t* bytes, std::size_t size) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(2 * size);
+    for (std::size_t i = 0; i < size; ++i) {
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 15];
+    }
+    return text;
+}
+
+class Server {
+  public:
+    Server(const EngineOptions& options, EngineRegion& region, const std::atomic<bool>& stop)
+        : options_(options),
+          region_(region),
+          stop_(stop),
+          behaviour_(options.text("shm-behaviour", "echo")),
+          gate_(options.text("shm-gate")),
+          requests_(region.base() + kRequestRingOffset),
+          responses_(region.base() + kResponseRingOffset) {
+        if (options.has("record")) {
+            record_.reset(std::fopen(options.text("record").c_str(), "a"));
+        }
+    }
+
+    void run() {
+        // The back-off sleeps are microseconds long; with the default 50 us timer slack each one
+        // would oversleep and add that much to every answer.
+        const shm::TimerSlackGuard precise_sleeps;
+        IdleBackoff backoff;
+        while (!stop_.load()) {
+            if (behaviour_ == "stall") {
+                pause_ns(1000000);
+                continue;
+            }
+            auto popped = requests_.pop();
+            if (!popped || !*popped) {
+                backoff.wait();
+                continue;
+            }
+            backoff.reset();
+            const ShmRequestEntry request = **popped;
+            record(request);
+            if (behaviour_ == "silent") continue;
+            if (!wait_for_gate()) return;
+            answer(request);
+        }
+    }
+
+  private:
+    struct FileCloser {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+
+    std::uint64_t request_id(const ShmRequestEntry& request) const {
+        return load_le<std::uint64_t>(request.metadata);
+    }
+
+    // The request block, if the entry names one that lies inside the region.
+    bool block_inside(const ShmRequestEntry& request, std::uint64_t& data_len) const {
+        if (!shm::span_fits(region_.size(), request.shm_offset, shm::ShmTensorBlock::kHeaderSize))
+            return false;
+        data_len = load_le<std::uint64_t>(region_.base() + request.shm_offset +
+                                          shm::ShmTensorBlock::kDataLenOffset);
+        return shm::span_fits(region_.size(), request.shm_offset + shm::ShmTensorBlock::kHeaderSize,
+                              data_len);
+    }
+
+    void record(const ShmRequestEntry& request) {
+        if (options_.verbose()) {
+            std::fprintf(stderr, "shm request id=%llu offset=%llu size=%llu\n",
+                         static_cast<unsigned long long>(request_id(request)),
+                         static_cast<unsigned long long>(request.shm_offset),
+                         static_cast<unsigned long long>(request.shm_size));
+        }
+        if (!record_) return;
+        std::string line = "id=" + std::to_string(request_id(request)) +
+                           " offset=" + std::to_string(request.shm_offset) +
+                           " size=" + std::to_string(request.shm_size) +
+                           " meta=" + hex(request.metadata, sizeof request.metadata);
+        std::uint64_t data_len = 0;
+        if (block_inside(request, data_len)) {
+            const std::uint8_t* block = region_.base() + request.shm_offset;
+            line += " block=" + hex(block, shm::ShmTensorBlock::kHeaderSize);
+            line += " data=" + hex(block + shm::ShmTensorBlock::kHeaderSize,
+                                   static_cast<std::size_t>(data_len < 64 ? data_len : 64));
+        } else {
+            line += " block=- data=-";
+        }
+        line += '\n';
+        std::fputs(line.c_str(), record_.get());
+        std::fflush(record_.get());
+    }
+
+    bool wait_for_gate() const {
+        if (gate_.empty()) return true;
+        while (::access(gate_.c_str(), F_OK) != 0) {
+            if (stop_.load()) return false;
+            pause_ns(1000000);
+        }
+        return true;
+    }
+
+    void answer(const ShmRequestEntry& request) {
+        const std::uint64_t id = request_id(request);
+        if (behaviour_ == "foreign-first") post(echo(id + kForeignIdDistance, request));
+        if (behaviour_ == "bad-ring") {
+            std::atomic_ref<std::uint64_t>(
+                *reinterpret_cast<std::uint64_t*>(region_.base() + kResponseRingOffset +
+                                                  sizeof(ShmResponseEntry)))
+                .store(5000, std::memory_order_release);
+            notify();
+            return;
+        }
+        post(response_for(id, request));
+    }
+
+    ShmResponseEntry response_for(std::uint64_t id, const ShmRequestEntry& request) {
+        if (behaviour_ == "error") {
+            return failure(id, options_.text("shm-error-text", "mock engine error"));
+        }
+        if (behaviour_ == "unknown-error") return failure_at(id, 0);
+        if (behaviour_ == "invalid-utf8") return failure(id, std::string("bad \xFF byte"));
+        if (behaviour_ == "bad-error-offset") return failure_at(id, region_.size() + 8);
+        if (behaviour_ == "bad-error-len") {
+            ShmResponseEntry response = failure(id, "x");
+            store_le<std::uint64_t>(region_.base() + response.error_offset, 1ull << 62);
+            return response;
+        }
+        if (behaviour_ == "bad-offset") {
+            ShmResponseEntry response = success(id, region_.size() - 40, 0);
+            return response;
+        }
+        ShmResponseEntry response = echo(id, request);
+        if (behaviour_ == "bad-data-len" && response.status == 0) {
+            store_le<std::uint64_t>(
+                region_.base() + response.shm_offset + shm::ShmTensorBlock::kDataLenOffset,
+                1ull << 62);
+        }
+        return response;
+    }
+
+    static ShmResponseEntry success(std::uint64_t id, std::uint64_t offset,
+                                    std::uint64_t data_len) {
+        ShmResponseEntry response{};
+        response.request_id = id;
+        response.shm_offset = offset;
+        response.data_len = data_len;
+        return response;
+    }
+
+    static ShmResponseEntry failure_at(std::uint64_t id, std::uint64_t error_offset) {
+        ShmResponseEntry response{};
+        response.request_id = id;
+        response.status = 1;
+        response.error_offset = error_offset;
+        return response;
+    }
+
+    ShmResponseEntry failure(std::uint64_t id, const std::string& text) {
+        const std::uint64_t offset = region_.result_block(8 + text.size());
+        if (offset == 0) return failure_at(id, 0);
+        store_le<std::uint64_t>(region_.base() + offset, text.size());
+        std::memcpy(region_.base() + offset + 8, text.data(), text.size());
+        return failure_at(id, offset);
+    }
+
+    ShmResponseEntry echo(std::uint64_t id, const ShmRequestEntry& request) {
+        std::uint64_t data_len = 0;
+        if (!block_inside(request, data_len))
+            return failure(id, "request block outside the region");
+        const std::uint64_t block_size = shm::ShmTensorBlock::kHeaderSize + data_len;
+        const std::uint64_t offset = region_.result_block(block_size);
+        if (offset == 0) return failure(id, "result does not fit the engine's result area");
+        std::memcpy(region_.base() + offset, region_.base() + request.shm_offset,
+                    static_cast<std::size_t>(block_size));
+        return success(id, offset, data_len);
+    }
+
+    void post(const ShmResponseEntry& response) {
+        IdleBackoff backoff;
+        for (;;) {
+            auto pushed = responses_.push(response);
+            if (pushed) break;
+            if (pushed.error().kind != shm::QueueError::Kind::Full || stop_.load()) return;
+            backoff.wait();  // a client that does not consume: wait for room
+        }
+        notify();
+    }
+
+    void notify() const {
+        const int fd = region_.notify_fd();
+        if (fd < 0) return;
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof one);
+    }
+
+    const EngineOptions& options_;
+    EngineRegion& region_;
+    const std::atomic<bool>& stop_;
+    std::string behaviour_;
+    std::string gate_;
+    shm::RequestRing requests_;
+    shm::ResponseRing responses_;
+    std::unique_ptr<std::FILE, FileCloser> record_;
+};
+
+}  // namespace
+
+void run_shm_server(const EngineOptions& options, EngineRegion& region,
+                    const std::atomic<bool>& stop) {
+    Server(options, region, stop).run();
+}
 
 }  // namespace zelto::engine

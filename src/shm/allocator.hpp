@@ -20,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 using ClockFn = std::function<Clock::time_point()>;
 
 class SimpleShmAllocator {
-public:
+  public:
     SimpleShmAllocator(std::uint64_t base, std::uint64_t slot_size, std::uint64_t slots,
                        Clock::duration lease, ClockFn clock);
     std::optional<std::uint64_t> try_allocate(std::uint64_t size);
@@ -30,7 +30,7 @@ public:
     std::uint64_t slot_size() const { return slot_size_; }
     std::uint64_t slots() const { return slots_; }
 
-private:
+  private:
     std::uint64_t base_;
     std::uint64_t slot_size_;
     std::uint64_t slots_;
@@ -51,18 +51,17 @@ struct ShmAllocatorClass {
 };
 
 class TieredShmAllocator {
-public:
+  public:
     static constexpr std::chrono::seconds kDefaultLease{30};
 
     // `classes` are (slot size, weight) pairs.
     static TieredShmAllocator new_with_class_budgets(
         std::uint64_t pool_offset, std::uint64_t pool_size,
-        const std::vector<std::pair<std::uint64_t, std::uint32_t>>& classes,
-        Clock::duration lease, ClockFn clock = {});
+        const std::vector<std::pair<std::uint64_t, std::uint32_t>>& classes, Clock::duration lease,
+        ClockFn clock = {});
     static TieredShmAllocator new_with_default_classes(std::uint64_t pool_offset,
                                                        std::uint64_t pool_size,
-                                                       Clock::duration lease,
-                                                       ClockFn clock = {});
+                                                       Clock::duration lease, ClockFn clock = {});
 
     std::optional<std::uint64_t> try_allocate(std::uint64_t size);
     bool release(std::uint64_t offset);
@@ -70,7 +69,7 @@ public:
     std::string layout_summary() const;
     const std::vector<ShmAllocatorClass>& classes() const { return classes_; }
 
-private:
+  private:
     std::vector<ShmAllocatorClass> classes_;
 };
 

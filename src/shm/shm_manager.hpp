@@ -13,12 +13,20 @@
 namespace zelto::shm {
 
 struct ShmError {
-    enum class Kind { Shmem, InvalidMagic, VersionMismatch };
+    enum class Kind {
+        Shmem,
+        InvalidMagic,
+        VersionMismatch,
+        // The header names rings or a pool that do not fit the mapping (see region_layout.hpp).
+        InvalidLayout,
+    };
     Kind kind = Kind::Shmem;
-    int os_error = 0;  // for Shmem
+    int os_error = 0;    // for Shmem
+    std::string detail;  // for InvalidLayout: what does not fit
 
     // "Shared memory error: Opening the shared memory failed, os error N",
-    // "Invalid magic number in shared memory", "Shared memory version mismatch".
+    // "Invalid magic number in shared memory", "Shared memory version mismatch",
+    // "Invalid shared memory layout: <detail>".
     std::string display() const;
 };
 
@@ -28,6 +36,14 @@ struct ShmRegionHeader {
     static constexpr std::uint32_t kVersion = 1;
     static constexpr std::size_t kSize = 44;  // bytes the clients read
 
+    static constexpr std::size_t kMagicOffset = 0;
+    static constexpr std::size_t kVersionOffset = 4;
+    static constexpr std::size_t kRequestRingOffset = 8;
+    static constexpr std::size_t kResponseRingOffset = 16;
+    static constexpr std::size_t kPoolOffset = 24;
+    static constexpr std::size_t kPoolSize = 32;
+    static constexpr std::size_t kNotifyFdOffset = 40;
+
     std::uint32_t magic;
     std::uint32_t version;
     std::uint64_t request_ring_offset;
@@ -35,10 +51,15 @@ struct ShmRegionHeader {
     std::uint64_t pool_offset;
     std::uint64_t pool_size;
     std::int32_t notify_fd;
+
+    // Reads the 44 header bytes at `region` (the caller guarantees they exist).
+    static ShmRegionHeader read_from(const std::uint8_t* region);
 };
 
 class ShmManager {
-public:
+  public:
+    // Attaches to the existing object `name` (passed to the OS unchanged), checks magic, version
+    // and that the rings and the pool lie inside the mapping. Leaves nothing open on failure.
     static Result<std::shared_ptr<ShmManager>, ShmError> connect(const std::string& name);
     ~ShmManager();
     ShmManager(const ShmManager&) = delete;
@@ -47,16 +68,21 @@ public:
     std::uint8_t* base() const { return base_; }
     std::uint64_t size() const { return size_; }
     const std::string& name() const { return name_; }
-    // A snapshot of the header (the engine writes it before clients attach).
-    ShmRegionHeader header() const;
+    // The header as checked by connect. Ring and pool offsets are taken from this snapshot, so a
+    // header rewritten later by the engine cannot move them outside the mapping.
+    ShmRegionHeader header() const { return header_; }
+    // notify_fd as the engine has it now (not an offset, so it needs no check).
+    std::int32_t notify_fd() const;
 
-private:
-    ShmManager(std::string name, UniqueFd fd, std::uint8_t* base, std::uint64_t size);
+  private:
+    ShmManager(std::string name, UniqueFd fd, std::uint8_t* base, std::uint64_t size,
+               ShmRegionHeader header);
 
     std::string name_;
     UniqueFd fd_;
     std::uint8_t* base_;
     std::uint64_t size_;
+    ShmRegionHeader header_;
 };
 
 }  // namespace zelto::shm

@@ -1,0 +1,28 @@
+// Whether a header's rings and pool fit the mapping. The header comes from the engine and is not
+// trusted: every later access through these offsets relies on this check having passed.
+//
+// A region is accepted when it holds the whole 44-byte header, the request ring (40960 bytes) and
+// the response ring (49152 bytes) each lie wholly inside the mapping at an 8-byte aligned offset
+// (their counters are atomic 64-bit words, which need natural alignment), and the pool
+// [pool_offset, pool_offset + pool_size) lies inside the mapping. Overlaps are not refused: they
+// cannot make an access leave the mapping, and a region laid out as documented never has them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "shm/shm_manager.hpp"
+
+namespace zelto::shm {
+
+// Nothing when the layout fits; otherwise a sentence saying what does not fit.
+std::optional<std::string> check_region_layout(const ShmRegionHeader& header,
+                                               std::uint64_t region_size);
+
+// True when [offset, offset + length) lies inside [0, region_size), without overflow.
+inline bool span_fits(std::uint64_t region_size, std::uint64_t offset, std::uint64_t length) {
+    return offset <= region_size && length <= region_size - offset;
+}
+
+}  // namespace zelto::shm
