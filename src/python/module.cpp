@@ -1,7 +1,85 @@
-// Placeholder module entry point; the Python surface replaces it.
+// The module's initialisation: one module object per process, bound to the interpreter that
+// first imported it, with the three client classes registered in a fixed order.
 #include <Python.h>
 
-static struct PyModuleDef zelto_module = {PyModuleDef_HEAD_INIT, "zelto_sdk", "", 0, nullptr,
-                                          nullptr, nullptr, nullptr, nullptr};
+#include <cstdint>
 
-PyMODINIT_FUNC PyInit_zelto_sdk(void) { return PyModule_Create(&zelto_module); }
+#include "python/entry_guard.hpp"
+#include "python/py_ref.hpp"
+#include "python/types.hpp"
+
+namespace zelto::python {
+namespace {
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "zelto_sdk",  // m_name
+    "",           // m_doc
+    0,            // m_size
+    nullptr,      // m_methods
+    nullptr,      // m_slots
+    nullptr,      // m_traverse
+    nullptr,      // m_clear
+    nullptr,      // m_free
+};
+
+// The types, the panic exception and every client's native state are process-wide, so the
+// module is too: a second initialisation (after `del sys.modules["zelto_sdk"]`) hands back the
+// same object instead of registering new, distinct classes.
+PyObject* g_module = nullptr;  // strong reference, never dropped
+constexpr std::int64_t kNoInterpreter = -1;
+std::int64_t g_interpreter_id = kNoInterpreter;
+
+struct Registration {
+    const char* name;
+    PyTypeObject* (*type)();
+};
+
+// Registration order is visible to Python (the module's __dict__ order).
+constexpr Registration kClasses[] = {
+    {"ZeltoClient", &zelto_client_type},
+    {"ZeltoShmClient", &shm_client_type},
+    {"ZeltoHybridClient", &hybrid_client_type},
+};
+
+PyObject* create_module() {
+    OwnedRef module = OwnedRef::steal(PyModule_Create(&g_module_def));
+    if (!module) return nullptr;
+    for (const Registration& registration : kClasses) {
+        PyTypeObject* type = registration.type();
+        if (type == nullptr) return nullptr;
+        if (PyObject_SetAttrString(module.get(), registration.name,
+                                   reinterpret_cast<PyObject*>(type)) < 0) {
+            return nullptr;
+        }
+    }
+    return module.release();
+}
+
+PyObject* init_module() {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1 && PyErr_Occurred()) return nullptr;
+    if (g_interpreter_id == kNoInterpreter) {
+        g_interpreter_id = interpreter;
+    } else if (g_interpreter_id != interpreter) {
+        // Our objects belong to the first interpreter; sharing them with another one would
+        // mix objects across interpreters.
+        PyErr_SetString(PyExc_ImportError,
+                        "zelto_sdk: sub-interpreters are not supported (the module can only be "
+                        "imported in the interpreter that first imported it)");
+        return nullptr;
+    }
+    if (g_module == nullptr) {
+        g_module = create_module();
+        if (g_module == nullptr) return nullptr;
+    }
+    Py_INCREF(g_module);
+    return g_module;
+}
+
+}  // namespace
+}  // namespace zelto::python
+
+PyMODINIT_FUNC PyInit_zelto_sdk(void) {
+    return zelto::python::guard_object([] { return zelto::python::init_module(); });
+}

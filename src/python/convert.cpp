@@ -1,0 +1,235 @@
+#include "python/convert.hpp"
+
+#include <algorithm>
+#include <climits>
+
+#include "python/py_ref.hpp"
+
+namespace zelto::python {
+namespace {
+
+constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
+
+// A length reported by an arbitrary __len__ is a hint, not a promise: reserve no more than
+// this many items for it. Lists and tuples report their true length and get it all.
+constexpr Py_ssize_t kUntrustedReserve = 4096;
+
+// The value as a C long; values beyond it keep the interpreter's OverflowError.
+PyResult<long> index_as_long(PyObject* object) {
+    OwnedRef index = OwnedRef::steal(PyNumber_Index(object));
+    if (!index) return py_error();
+    const long value = PyLong_AsLong(index.get());
+    if (value == -1 && PyErr_Occurred()) return py_error();
+    return value;
+}
+
+template <class Narrow>
+PyResult<Narrow> to_narrow_unsigned(PyObject* object) {
+    static_assert(sizeof(Narrow) < sizeof(long), "a C long must hold every value of the target");
+    PyResult<long> value = index_as_long(object);
+    if (!value) return py_error();
+    if (*value < 0 ||
+        static_cast<unsigned long>(*value) > static_cast<unsigned long>(Narrow(~Narrow(0)))) {
+        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+        return py_error();
+    }
+    return static_cast<Narrow>(*value);
+}
+
+// Reads a sequence item by item. str is refused up front because it is a sequence of str,
+// which no numeric parameter wants and which users pass by mistake.
+template <class T>
+PyResult<std::vector<T>> to_vector(PyObject* object, PyResult<T> (*convert_item)(PyObject*)) {
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return py_error();
+    }
+    if (!PySequence_Check(object)) {
+        raise_cannot_convert(object, "Sequence");
+        return py_error();
+    }
+    std::vector<T> items;
+    const Py_ssize_t hint = PySequence_Size(object);
+    if (hint < 0) {
+        PyErr_Clear();  // no usable length: read until the iterator ends
+    } else if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        items.reserve(static_cast<std::size_t>(hint));
+    } else {
+        items.reserve(static_cast<std::size_t>(std::min(hint, kUntrustedReserve)));
+    }
+    OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(object));
+    if (!iterator) return py_error();
+    while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+        PyResult<T> value = convert_item(item.get());
+        if (!value) return py_error();
+        items.push_back(*value);
+    }
+    if (PyErr_Occurred()) return py_error();
+    return items;
+}
+
+bool text_equals(PyObject* text, const char* expected) {
+    return text != nullptr && PyUnicode_Check(text) &&
+           PyUnicode_CompareWithASCIIString(text, expected) == 0;
+}
+
+// True when `object` is exactly (not a subclass of) the class `module`.`name`. Looked up by
+// name so that numpy is never imported by us; subclasses are left to item-by-item reading
+// because they may change what iteration yields.
+bool has_exact_type(PyObject* object, const char* module, const char* name) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    OwnedRef type_name = OwnedRef::steal(PyObject_GetAttrString(type, "__name__"));
+    if (!text_equals(type_name.get(), name)) return false;
+    OwnedRef type_module = OwnedRef::steal(PyObject_GetAttrString(type, "__module__"));
+    return text_equals(type_module.get(), module);
+}
+
+bool attribute_is_long(PyObject* object, const char* attribute, long expected) {
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(object, attribute));
+    if (!value || !PyLong_Check(value.get())) return false;
+    return PyLong_AsLong(value.get()) == expected;
+}
+
+bool attribute_is_text(PyObject* object, const char* attribute, const char* expected) {
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(object, attribute));
+    return text_equals(value.get(), expected);
+}
+
+// Whether `object` is a one-dimensional container of unsigned bytes whose tobytes() equals
+// what iterating it yields.
+bool is_flat_byte_container(PyObject* object) {
+    if (PyMemoryView_Check(object)) {
+        return attribute_is_long(object, "ndim", 1) && attribute_is_text(object, "format", "B");
+    }
+    if (has_exact_type(object, "numpy", "ndarray")) {
+        if (!attribute_is_long(object, "ndim", 1)) return false;
+        OwnedRef dtype = OwnedRef::steal(PyObject_GetAttrString(object, "dtype"));
+        return dtype && attribute_is_text(dtype.get(), "char", "B");
+    }
+    if (has_exact_type(object, "array", "array")) return attribute_is_text(object, "typecode", "B");
+    return false;
+}
+
+// One copy through tobytes(), then a view on the new bytes object. Empty when the object is
+// not such a container or when asking it failed; the caller then reads it item by item, which
+// raises whatever that path raises.
+std::optional<ByteArg> try_flat_byte_container(PyObject* object) {
+    const bool flat = is_flat_byte_container(object);
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (!flat) return std::nullopt;
+    OwnedRef bytes = OwnedRef::steal(PyObject_CallMethod(object, "tobytes", nullptr));
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!bytes || !PyBytes_Check(bytes.get()) ||
+        PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) {
+        if (PyErr_Occurred()) PyErr_Clear();
+        return std::nullopt;
+    }
+    return ByteArg::view(std::move(bytes), reinterpret_cast<const std::uint8_t*>(data),
+                         static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+PyResult<std::uint8_t> to_u8(PyObject* object) {
+    return to_narrow_unsigned<std::uint8_t>(object);
+}
+PyResult<std::uint16_t> to_u16(PyObject* object) {
+    return to_narrow_unsigned<std::uint16_t>(object);
+}
+PyResult<std::uint32_t> to_u32(PyObject* object) {
+    return to_narrow_unsigned<std::uint32_t>(object);
+}
+
+PyResult<std::uint64_t> to_u64(PyObject* object) {
+    OwnedRef index = OwnedRef::steal(PyNumber_Index(object));
+    if (!index) return py_error();
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return py_error();
+    return static_cast<std::uint64_t>(value);
+}
+
+PyResult<std::int64_t> to_i64(PyObject* object) {
+    OwnedRef index = OwnedRef::steal(PyNumber_Index(object));
+    if (!index) return py_error();
+    const long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred()) return py_error();
+    return static_cast<std::int64_t>(value);
+}
+
+PyResult<std::string> to_text(PyObject* object) {
+    if (!PyUnicode_Check(object)) {
+        raise_cannot_convert(object, "PyString");
+        return py_error();
+    }
+    OwnedRef encoded = OwnedRef::steal(PyUnicode_AsUTF8String(object));
+    if (!encoded) return py_error();
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return py_error();
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+PyResult<std::vector<std::int64_t>> to_i64_list(PyObject* object) {
+    return to_vector<std::int64_t>(object, &to_i64);
+}
+
+PyResult<ByteArg> to_byte_arg(PyObject* object) {
+    if (PyBytes_CheckExact(object)) {
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(object, &data, &size) < 0) return py_error();
+        return ByteArg::view(OwnedRef::new_ref(object), reinterpret_cast<const std::uint8_t*>(data),
+                             static_cast<std::size_t>(size));
+    }
+    if (PyByteArray_CheckExact(object)) {
+        // A memoryview is an export of the bytearray: while it lives the bytearray cannot be
+        // resized, so the pointer stays valid even if Python code runs before we copy.
+        OwnedRef pin = OwnedRef::steal(PyMemoryView_FromObject(object));
+        if (!pin) return py_error();
+        const char* data = PyByteArray_AsString(object);
+        const Py_ssize_t size = PyByteArray_Size(object);
+        if (data == nullptr || size < 0) return py_error();
+        return ByteArg::view(std::move(pin), reinterpret_cast<const std::uint8_t*>(data),
+                             static_cast<std::size_t>(size));
+    }
+    if (std::optional<ByteArg> flat = try_flat_byte_container(object)) return std::move(*flat);
+    PyResult<std::vector<std::uint8_t>> items = to_vector<std::uint8_t>(object, &to_u8);
+    if (!items) return py_error();
+    return ByteArg::owned(std::move(*items));
+}
+
+std::nullptr_t raise_cannot_convert(PyObject* object, const char* target) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(type, "__qualname__"));
+    if (!name) return nullptr;
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+    return nullptr;
+}
+
+void relabel_argument_error(const char* name) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, traceback);
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    OwnedRef original_type = OwnedRef::steal(type);
+    OwnedRef original = OwnedRef::steal(value);
+    OwnedRef original_traceback = OwnedRef::steal(traceback);
+    if (!original) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': ", name);
+        return;
+    }
+    // The new error replaces the original (it is not chained to it) but keeps its cause.
+    OwnedRef cause = OwnedRef::steal(PyException_GetCause(original.get()));
+    PyErr_Format(PyExc_TypeError, "argument '%s': %S", name, original.get());
+    if (!cause) return;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr) PyException_SetCause(value, cause.release());
+    PyErr_Restore(type, value, traceback);
+}
+
+}  // namespace zelto::python
