@@ -1,0 +1,118 @@
+#include "sdk/shm_client.hpp"
+
+#include "engine_api/tensor_dtype.hpp"
+#include "shm/notify_wait.hpp"
+#include "shm/tensor_block.hpp"
+#include "shm/timer_slack.hpp"
+#include "transport/request_metadata.hpp"
+
+namespace zelto::sdk {
+namespace {
+
+ShmCallError runtime_error(std::string message) {
+    return {ShmCallError::Kind::Runtime, std::move(message)};
+}
+
+}  // namespace
+
+std::string too_many_dims_text(std::size_t ndim) {
+    return "shape has " + std::to_string(ndim) + " dimensions; at most " +
+           std::to_string(shm::ShmTensorBlock::kMaxDims) + " fit a shared-memory tensor block";
+}
+
+Result<std::unique_ptr<ShmClientCore>, shm::ShmError> ShmClientCore::connect(
+    const std::string& name, shm::ClockFn clock) {
+    auto region = shm::ShmManager::connect(name);
+    if (!region) return unexpected(std::move(region).error());
+    return std::make_unique<ShmClientCore>(std::move(*region), std::move(clock));
+}
+
+ShmClientCore::ShmClientCore(std::shared_ptr<shm::ShmManager> region, shm::ClockFn clock)
+    : region_(std::move(region)),
+      allocator_(shm::TieredShmAllocator::new_with_default_classes(
+          region_->header().pool_offset, region_->header().pool_size, kLease, std::move(clock))) {}
+
+Result<PendingShmRequest, ShmCallError> ShmClientCore::begin(const ShmInput& input) {
+    const std::uint64_t id = next_request_id_++;  // used up even if the call fails later
+
+    // A block has room for 8 dimensions; refuse more before any slot is taken.
+    if (input.ndim > shm::ShmTensorBlock::kMaxDims) {
+        return unexpected(
+            ShmCallError{ShmCallError::Kind::InvalidArgument, too_many_dims_text(input.ndim)});
+    }
+
+    const std::uint64_t size = shm::ShmTensorBlock::kHeaderSize + std::uint64_t{input.size};
+    const auto offset = allocator_.try_allocate(size);
+    if (!offset) return unexpected(runtime_error(shm::pool_exhausted_text(size, allocator_)));
+    SlotLease slot(allocator_, *offset);
+
+    // The dtype is parsed after the slot is taken: a full pool is reported before a bad name.
+    auto dtype = engine_api::parse_dtype(input.dtype);
+    if (!dtype) {
+        return unexpected(
+            ShmCallError{ShmCallError::Kind::InvalidArgument, dtype.error().display()});
+    }
+
+    // The allocator only hands out slots inside the pool, which connect checked against the
+    // mapping, so the whole block lies inside the region.
+    std::uint8_t* const base = region_->base();
+    shm::write_tensor_block(base + slot.offset(), input.dims, input.ndim, *dtype, input.data,
+                            input.size);
+
+    shm::ShmRequestEntry entry{};
+    transport::RequestMetadata::create(id, 0, 0, 0).encode(entry.metadata);
+    entry.shm_offset = slot.offset();
+    entry.shm_size = size;
+    shm::RequestRing ring(base + region_->header().request_ring_offset);
+    if (auto pushed = ring.push(entry); !pushed) {
+        return unexpected(runtime_error(pushed.error().display()));
+    }
+    return PendingShmRequest(*this, id, std::move(slot));
+}
+
+void PendingShmRequest::wait_notification() const {
+    shm::wait_for_notification(core_->region_->notify_fd(), kNotifyWait);
+}
+
+Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
+    const std::function<bool()>& between_polls) const {
+    const shm::ShmManager& region = *core_->region_;
+    shm::ResponseRing ring(region.base() + region.header().response_ring_offset);
+    // Without this the 1 us sleeps below last ~60 us each, and every answer waits that long.
+    const shm::TimerSlackGuard precise_sleeps;
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        auto popped = ring.pop();
+        if (!popped) return unexpected(runtime_error(popped.error().display()));
+        // An entry for another id is dropped: it has been taken off the ring and is gone.
+        if (*popped && (*popped)->request_id == id_) return **popped;
+
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        if (std::chrono::duration_cast<std::chrono::seconds>(elapsed) > kPollLimit) {
+            return unexpected(ShmCallError{ShmCallError::Kind::Timeout, "Request timed out"});
+        }
+        if (between_polls && !between_polls()) {
+            return unexpected(ShmCallError{ShmCallError::Kind::Interrupted, {}});
+        }
+        shm::sleep_one_microsecond();
+    }
+}
+
+Result<ShmResultView, ShmCallError> PendingShmRequest::answer(
+    const shm::ShmResponseEntry& entry) const {
+    const shm::ShmManager& region = *core_->region_;
+    std::string problem;
+    if (entry.status == 0) {
+        const auto block =
+            shm::locate_block_data(region.size(), entry.shm_offset, region.base(), problem);
+        if (!block) return unexpected(runtime_error("Invalid response from engine: " + problem));
+        return ShmResultView{region.base() + block->data_offset,
+                             static_cast<std::size_t>(block->data_len)};
+    }
+    if (entry.error_offset == 0) return unexpected(runtime_error("Unknown error"));
+    auto text = shm::read_error_text(region.base(), region.size(), entry.error_offset, problem);
+    if (!text) return unexpected(runtime_error("Invalid response from engine: " + problem));
+    return unexpected(runtime_error(std::move(*text)));
+}
+
+}  // namespace zelto::sdk

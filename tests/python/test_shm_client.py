@@ -1,0 +1,412 @@
+"""ZeltoShmClient against zelto-mock-engine's shared-memory mode, as a real peer process.
+
+The engine records every request entry it consumes (--record), so the tests check the exact
+bytes the client laid into the region. Slot hygiene is checked with a pool of exactly one slot
+(--pool-size 100000): a call that leaked its slot would make the next call fail with the
+pool-exhaustion text instead of the error the probe expects.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import mmap
+import os
+import re
+import resource
+import signal
+import struct
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+from typing import Dict, List
+
+import pytest
+
+import zelto_sdk
+
+MiB = 1 << 20
+ONE_SLOT_POOL = "100000"
+FOREIGN_ID_DISTANCE = 1000
+QUEUE_FULL = "Queue is full"
+
+
+# --- helpers ---------------------------------------------------------------------------------
+
+
+class Region:
+    """A second mapping of the engine's region, for reading the header and poking at the rings."""
+
+    def __init__(self, name: str) -> None:
+        path = Path("/dev/shm") / name.lstrip("/")
+        with open(path, "r+b") as handle:
+            self.size = os.fstat(handle.fileno()).st_size
+            self.map = mmap.mmap(handle.fileno(), self.size)
+        (self.magic, self.version, self.request_ring, self.response_ring, self.pool_offset,
+         self.pool_size, self.notify_fd) = struct.unpack_from("<IIQQQQi", self.map, 0)
+
+    def counters(self, ring: str) -> List[int]:
+        offset, entry = (self.request_ring, 40) if ring == "request" else (self.response_ring, 48)
+        return [struct.unpack_from("<Q", self.map, offset + i * entry)[0] for i in range(3)]
+
+    def set_counters(self, ring: str, values: List[int]) -> None:
+        offset, entry = (self.request_ring, 40) if ring == "request" else (self.response_ring, 48)
+        for i, value in enumerate(values):
+            struct.pack_into("<Q", self.map, offset + i * entry, value)
+
+    def close(self) -> None:
+        self.map.close()
+
+
+def records(path: Path) -> List[Dict[str, str]]:
+    if not path.exists():
+        return []
+    return [dict(field.split("=", 1) for field in line.split()) for line in path.read_text().splitlines()]
+
+
+def wait_for_records(path: Path, count: int, timeout: float = 10.0) -> List[Dict[str, str]]:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        seen = records(path)
+        if len(seen) >= count:
+            return seen
+        time.sleep(0.005)
+    raise AssertionError(f"engine recorded {len(records(path))} requests, expected {count}")
+
+
+def block_hex(dims: List[int], code: int, data_len: int) -> str:
+    padded = list(dims) + [0] * (8 - len(dims))
+    return struct.pack("<IB3x8qQ", len(dims), code, *padded, data_len).hex()
+
+
+def assert_slot_free(client: "zelto_sdk.ZeltoShmClient") -> None:
+    """The one slot is free: the dtype check (after allocation) fails, not the allocation."""
+    with pytest.raises(ValueError) as caught:
+        client.infer([1], "bogus", b"x")
+    assert caught.value.args == ("Invalid input: Unsupported dtype: bogus",)
+
+
+def make_eventfd() -> int:
+    if hasattr(os, "eventfd"):
+        return os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.eventfd(0, 0o4000 | 0o2000000)  # EFD_NONBLOCK | EFD_CLOEXEC
+    if fd < 0:
+        raise OSError(ctypes.get_errno(), "eventfd")
+    return fd
+
+
+@pytest.fixture
+def record(tmp_path: Path) -> Path:
+    return tmp_path / "requests.log"
+
+
+@pytest.fixture
+def start(engines, shm_name: str, record: Path):
+    """start(*knobs, pass_fds=()) -> (client, region) for an engine serving shm_name."""
+    opened: List[Region] = []
+
+    def starter(*knobs: str, pass_fds=()):
+        engines.start("--shm", shm_name, "--record", str(record), *knobs, pass_fds=pass_fds)
+        region = Region(shm_name)
+        opened.append(region)
+        return zelto_sdk.ZeltoShmClient(shm_name), region
+
+    yield starter
+    for region in opened:
+        region.close()
+
+
+# --- construction ----------------------------------------------------------------------------
+
+
+def test_missing_region_is_connection_error(shm_name: str) -> None:
+    with pytest.raises(ConnectionError) as caught:
+        zelto_sdk.ZeltoShmClient(shm_name)
+    assert caught.value.args == ("Shared memory error: Opening the shared memory failed, os error 2",)
+
+
+@pytest.mark.parametrize(
+    "knobs, message",
+    [
+        (["--region-magic", "0x4F4D4941"], "Invalid magic number in shared memory"),
+        (["--region-version", "2"], "Shared memory version mismatch"),
+        (["--region-pool-size", str(1 << 40)],
+         r"Invalid shared memory layout: tensor pool at offset 94208 \(1099511627776 bytes\) "
+         r"does not fit in the \d+-byte region"),
+        (["--region-response-ring-offset", "18446744073709551608"],
+         r"Invalid shared memory layout: response ring at offset 18446744073709551608 "
+         r"\(49152 bytes\) does not fit in the \d+-byte region"),
+    ],
+    ids=["magic", "version", "pool", "ring"],
+)
+def test_bad_header_is_connection_error(engines, shm_name: str, knobs, message: str) -> None:
+    engines.start("--shm", shm_name, *knobs)
+    with pytest.raises(ConnectionError) as caught:
+        zelto_sdk.ZeltoShmClient(shm_name)
+    assert len(caught.value.args) == 1
+    assert re.fullmatch(message, caught.value.args[0])
+
+
+# --- what the client writes ------------------------------------------------------------------
+
+
+def test_block_bytes_entry_and_request_ids(start, record: Path) -> None:
+    client, region = start()
+    before = time.time_ns()
+    assert client.infer([2, 3], "float32", bytes(24)) == bytes(24)
+    with pytest.raises(ValueError, match="^Invalid input: Unsupported dtype: bogus$"):
+        client.infer([1], "BOGUS", b"x")  # uses up id 2
+    with pytest.raises(ValueError) as too_many:
+        client.infer(list(range(9)), "float32", b"")  # uses up id 3, takes no slot
+    assert too_many.value.args == ("shape has 9 dimensions; at most 8 fit a shared-memory tensor block",)
+    assert client.infer([-1, 0, 7], "int64", b"\x01\x02") == b"\x01\x02"
+
+    first, second = wait_for_records(record, 2)
+    assert first["id"] == "1" and second["id"] == "4"
+    assert first["size"] == "104"
+    assert first["block"] == block_hex([2, 3], 0, 24)
+    assert first["data"] == "00" * 24
+    assert second["size"] == "82"
+    assert second["block"] == block_hex([-1, 0, 7], 3, 2)
+    assert second["data"] == "0102"
+    meta = bytes.fromhex(first["meta"])
+    request_id, aux, timestamp = struct.unpack("<Q8sQ", meta)
+    assert request_id == 1 and aux == bytes(8)
+    assert before <= timestamp <= time.time_ns()
+    # Both slots lie in the pool the header announces.
+    for entry in (first, second):
+        offset = int(entry["offset"])
+        assert region.pool_offset <= offset < region.pool_offset + region.pool_size
+
+
+@pytest.mark.parametrize(
+    "dtype, code",
+    [("float32", 0), ("FP64", 1), ("float64", 1), ("fp16", 0), ("int32", 2), ("I32", 2),
+     ("int64", 3), ("uint8", 0), ("string", 0), ("utf8", 0)],
+)
+def test_dtype_codes(start, record: Path, dtype: str, code: int) -> None:
+    client, _ = start()
+    assert client.infer([4], dtype, b"abcd") == b"abcd"
+    (entry,) = wait_for_records(record, 1)
+    assert entry["block"] == block_hex([4], code, 4)
+
+
+@pytest.mark.parametrize(
+    "shape, data",
+    [([], b""), ((5,), bytearray(b"hello")), ([2, 2], [0, 255, 1, 254]), ([1] * 8, memoryview(b"\x07"))],
+    ids=["empty", "tuple-bytearray", "list-data", "eight-dims-memoryview"],
+)
+def test_argument_forms(start, record: Path, shape, data) -> None:
+    client, _ = start()
+    expected = bytes(data)
+    assert client.infer(shape, "uint8", data) == expected
+    (entry,) = wait_for_records(record, 1)
+    assert entry["size"] == str(80 + len(expected))
+    assert entry["block"] == block_hex(list(shape), 0, len(expected))
+
+
+def test_conversion_errors_take_no_slot(start, record: Path) -> None:
+    client, _ = start("--pool-size", ONE_SLOT_POOL)
+    with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+        client.infer([1], "uint8", [0, 256])
+    with pytest.raises(TypeError, match="^argument 'data': "):
+        client.infer([1], "uint8", "text")
+    assert_slot_free(client)
+    assert client.infer([1], "uint8", b"z") == b"z"
+    (entry,) = wait_for_records(record, 1)
+    assert entry["id"] == "2"  # conversion failures use up no id; the probe used id 1
+
+
+def test_largest_block_and_exhaustion_text(start, record: Path) -> None:
+    client, region = start()  # default 64 MiB pool
+    data = bytes(range(256)) * (16777136 // 256) + bytes(16777136 % 256)
+    assert client.infer([len(data)], "uint8", data) == data
+    (entry,) = wait_for_records(record, 1)
+    assert entry["size"] == "16777216"
+
+    base = region.pool_offset
+    layout = ", ".join(
+        f"class{j}(base={base + start_} slot_size={size} slots={slots})"
+        for j, (start_, size, slots) in enumerate(
+            [(0, 262144, 4), (1048576, 1048576, 3), (4194304, 4194304, 3), (16777216, 16777216, 3)]
+        )
+    )
+    expected = (f"SHM tensor pool exhausted (required=16777217 bytes, largest_slot=16777216 bytes, "
+                f"layout={layout})")
+    with pytest.raises(RuntimeError) as caught:
+        client.infer([1], "float32", bytes(16777137))
+    assert caught.value.args == (expected,)
+    # The slot is asked for before the dtype is parsed.
+    with pytest.raises(RuntimeError) as caught:
+        client.infer([1], "bogus", bytes(16777137))
+    assert caught.value.args == (expected,)
+
+
+# --- what the engine answers -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "knobs, message",
+    [
+        (["--shm-behaviour", "error", "--shm-error-text", "model 7 not found"], "model 7 not found"),
+        (["--shm-behaviour", "unknown-error"], "Unknown error"),
+        (["--shm-behaviour", "invalid-utf8"], "bad \ufffd byte"),
+    ],
+    ids=["text", "unknown", "invalid-utf8"],
+)
+def test_engine_errors(start, knobs, message: str) -> None:
+    client, _ = start("--pool-size", ONE_SLOT_POOL, *knobs)
+    with pytest.raises(RuntimeError) as caught:
+        client.infer([1], "float32", b"abcd")
+    assert caught.value.args == (message,)
+    assert_slot_free(client)
+
+
+def test_foreign_response_is_dropped(start, record: Path) -> None:
+    client, region = start("--shm-behaviour", "foreign-first")
+    assert client.infer([3], "uint8", b"xyz") == b"xyz"
+    assert client.infer([1], "uint8", b"w") == b"w"
+    reserve, commit, read = region.counters("response")
+    assert reserve == commit == read == 4  # two foreign entries and two answers, all consumed
+
+
+def test_queue_full_releases_the_slot(start, record: Path) -> None:
+    client, region = start("--pool-size", ONE_SLOT_POOL, "--shm-behaviour", "stall")
+    region.set_counters("request", [1020, 1020, 0])  # 1020 entries queued: the ring is full
+    for _ in range(2):  # the second call would report exhaustion if the first had kept the slot
+        with pytest.raises(RuntimeError) as caught:
+            client.infer([1], "float32", b"abcd")
+        assert caught.value.args == (QUEUE_FULL,)
+    assert region.counters("request") == [1020, 1020, 0]
+    assert_slot_free(client)
+
+
+# --- answers that would lead outside the mapping ---------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "behaviour, pattern",
+    [
+        ("bad-offset", r"Invalid response from engine: result tensor block at offset (\d+) "
+                       r"does not fit in the (\d+)-byte region"),
+        ("bad-data-len", r"Invalid response from engine: result tensor block at offset \d+ claims "
+                         r"4611686018427387904 data bytes, more than the (\d+)-byte region holds"),
+        ("bad-error-offset", r"Invalid response from engine: engine error text at offset (\d+) "
+                             r"does not fit in the (\d+)-byte region"),
+        ("bad-error-len", r"Invalid response from engine: engine error text at offset \d+ claims "
+                          r"4611686018427387904 bytes, more than the (\d+)-byte region holds"),
+        ("bad-ring", r"Shared-memory ring counters out of range \(reserve_index=0, "
+                     r"commit_index=5000, read_index=0; capacity 1021\)"),
+    ],
+)
+def test_hostile_responses_are_refused(start, behaviour: str, pattern: str) -> None:
+    client, region = start("--pool-size", ONE_SLOT_POOL, "--shm-behaviour", behaviour)
+    with pytest.raises(RuntimeError) as caught:
+        client.infer([2], "float32", b"abcdefgh")
+    assert len(caught.value.args) == 1
+    match = re.fullmatch(pattern, caught.value.args[0])
+    assert match, caught.value.args[0]
+    if match.groups():
+        assert int(match.groups()[-1]) == region.size
+    assert_slot_free(client)
+
+
+# --- waiting: notification, polling, time-out, signals, borrows ------------------------------
+
+
+def test_timeout_without_answer(start) -> None:
+    client, region = start("--pool-size", ONE_SLOT_POOL, "--shm-behaviour", "silent")
+    assert region.notify_fd == -1
+    with pytest.raises(TimeoutError) as caught:
+        client.infer([1], "float32", b"abcd")
+    assert caught.value.args == ("Request timed out",)
+    assert_slot_free(client)
+
+
+def test_keyboard_interrupt_while_polling_releases_the_slot(start, record: Path) -> None:
+    client, _ = start("--pool-size", ONE_SLOT_POOL, "--shm-behaviour", "silent")
+    # The polling keeps the interpreter lock, so no Python thread of this process could send the
+    # signal in time: a helper process sends SIGINT once the engine has the request.
+    helper = subprocess.Popen([sys.executable, "-c", SEND_SIGINT_WHEN_QUEUED, str(record), str(os.getpid())])
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            client.infer([1], "float32", b"abcd")
+    finally:
+        assert helper.wait(timeout=30) == 0
+    assert_slot_free(client)
+
+
+SEND_SIGINT_WHEN_QUEUED = """
+import os, signal, sys, time
+path, pid = sys.argv[1], int(sys.argv[2])
+while not (os.path.exists(path) and open(path).read().strip()):
+    time.sleep(0.005)
+os.kill(pid, signal.SIGINT)
+"""
+
+
+@pytest.fixture
+def eventfd_at():
+    """eventfd_at(number or None) -> an eventfd, moved to that descriptor number if given."""
+    opened: List[int] = []
+    saved_limit = resource.getrlimit(resource.RLIMIT_NOFILE)
+
+    def make(number=None) -> int:
+        fd = make_eventfd()
+        opened.append(fd)
+        if number is None:
+            return fd
+        soft, hard = saved_limit
+        if hard != resource.RLIM_INFINITY and hard <= number:
+            pytest.skip(f"descriptor limit {hard} too low for fd {number}")
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, number + 1), hard))
+        moved = os.dup2(fd, number, inheritable=False)
+        opened.append(moved)
+        return moved
+
+    yield make
+    for fd in opened:
+        os.close(fd)
+    resource.setrlimit(resource.RLIMIT_NOFILE, saved_limit)
+
+
+@pytest.mark.parametrize("number", [None, 1500], ids=["select", "poll-above-1024"])
+def test_notify_descriptor_is_waited_on_and_drained(start, eventfd_at, number) -> None:
+    fd = eventfd_at(number)
+    client, region = start("--notify-fd", str(fd), pass_fds=(fd,))
+    assert region.notify_fd == fd
+    for payload in (b"one", b"two!"):
+        assert client.infer([len(payload)], "uint8", payload) == payload
+        # The engine wrote 1 after its answer; the client's wait consumed it.
+        with pytest.raises(BlockingIOError):
+            os.read(fd, 8)
+
+
+def test_second_thread_gets_already_borrowed_while_first_waits(
+    start, eventfd_at, record: Path, tmp_path: Path
+) -> None:
+    fd = eventfd_at()
+    gate = tmp_path / "gate"
+    client, _ = start("--notify-fd", str(fd), "--shm-gate", str(gate), pass_fds=(fd,))
+    outcome: Dict[str, object] = {}
+
+    def first_call() -> None:
+        try:
+            outcome["result"] = client.infer([5], "uint8", b"first")
+        except BaseException as error:  # reported below, in the main thread
+            outcome["error"] = error
+
+    waiter = threading.Thread(target=first_call)
+    waiter.start()
+    try:
+        wait_for_records(record, 1)  # the first call is queued and now waits for its answer
+        with pytest.raises(RuntimeError) as caught:
+            client.infer([1], "uint8", b"x")
+        assert caught.value.args == ("Already borrowed",)
+    finally:
+        gate.touch()
+        waiter.join()
+    assert outcome == {"result": b"first"}
+    assert len(records(record)) == 1  # the refused call queued nothing
