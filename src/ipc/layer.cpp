@@ -1,1 +1,0 @@
-// Layer ipc: sources arrive with their features.

@@ -1,0 +1,117 @@
+#include "sdk/hybrid_client.hpp"
+
+#include "engine_api/tensor_dtype.hpp"
+#include "ipc/hybrid_messages.hpp"
+#include "shm/region_layout.hpp"
+#include "shm/tensor_block.hpp"
+#include "transport/request_metadata.hpp"
+
+namespace zelto::sdk {
+namespace {
+
+HybridCallError runtime_error(std::string message) {
+    return {HybridCallError::Kind::Runtime, std::move(message)};
+}
+
+// Gives the slot back on every way out of `infer`; the allocator's answer is of no interest.
+class SlotLease {
+  public:
+    SlotLease(shm::TieredShmAllocator& allocator, std::uint64_t offset)
+        : allocator_(allocator), offset_(offset) {}
+    ~SlotLease() { allocator_.release(offset_); }
+    SlotLease(const SlotLease&) = delete;
+    SlotLease& operator=(const SlotLease&) = delete;
+
+  private:
+    shm::TieredShmAllocator& allocator_;
+    std::uint64_t offset_;
+};
+
+}  // namespace
+
+HybridClient::HybridClient(std::shared_ptr<shm::ShmManager> region,
+                           shm::TieredShmAllocator allocator, std::string socket_path,
+                           std::unique_ptr<EventLoop> event_loop)
+    : event_loop_(std::move(event_loop)),
+      connection_(std::move(socket_path)),
+      allocator_(std::move(allocator)),
+      region_(std::move(region)) {}
+
+Result<std::unique_ptr<HybridClient>, HybridClientError> HybridClient::create(
+    const std::string& shm_name, std::string socket_path) {
+    auto region = shm::ShmManager::connect(shm_name);
+    if (!region) {
+        return unexpected(
+            HybridClientError{HybridClientError::Kind::Connection, region.error().display()});
+    }
+    const auto header = (*region)->header();
+    auto allocator = shm::TieredShmAllocator::new_with_default_classes(
+        header.pool_offset, header.pool_size, shm::TieredShmAllocator::kDefaultLease);
+    auto loop = EventLoop::create();
+    if (!loop) {
+        return unexpected(
+            HybridClientError{HybridClientError::Kind::Runtime, std::move(loop.error().message)});
+    }
+    return std::unique_ptr<HybridClient>(new HybridClient(
+        std::move(*region), std::move(allocator), std::move(socket_path), std::move(*loop)));
+}
+
+Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> shape,
+                                                  std::string_view dtype_text,
+                                                  const std::uint8_t* data, std::size_t size,
+                                                  ResultSink& sink) {
+    // A block has room for 8 dimensions; refuse more before an identifier or a slot is used.
+    if (shape.size() > shm::ShmTensorBlock::kMaxDims) {
+        return unexpected(
+            HybridCallError{HybridCallError::Kind::Value,
+                            "shape has " + std::to_string(shape.size()) +
+                                " dimensions, but a shared-memory tensor block holds at most 8"});
+    }
+
+    const std::uint64_t request_id = next_request_id_++;  // used up even if the call fails
+
+    const std::uint64_t required = shm::ShmTensorBlock::kHeaderSize + std::uint64_t{size};
+    const auto slot = allocator_.try_allocate(required);
+    if (!slot) return unexpected(runtime_error(shm::pool_exhausted_text(required, allocator_)));
+    SlotLease lease(allocator_, *slot);
+
+    auto dtype = engine_api::parse_dtype(dtype_text);
+    if (!dtype) {
+        return unexpected(HybridCallError{HybridCallError::Kind::Value, dtype.error().display()});
+    }
+
+    std::uint8_t* const base = region_->base();
+    const std::uint64_t region_size = region_->size();
+    // The pool bounds come from the engine's header; a slot is checked against the mapping
+    // before anything is written into it.
+    if (!shm::span_fits(region_size, *slot, required)) {
+        return unexpected(runtime_error("tensor pool slot at offset " + std::to_string(*slot) +
+                                        " (" + std::to_string(required) +
+                                        " bytes) lies outside the shared region of " +
+                                        std::to_string(region_size) + " bytes"));
+    }
+    // The block is complete before the request frame leaves: the frame is the hand-over.
+    shm::write_tensor_block(base + *slot, shape.data(), shape.size(), *dtype, data, size);
+
+    ipc::HybridRequest request;
+    request.metadata = transport::RequestMetadata::create(request_id, 0, 0, 0);
+    request.shm_offset = *slot;
+    request.shm_size = required;
+
+    auto response = connection_.exchange(request, *event_loop_);
+    if (!response) return unexpected(runtime_error(std::move(response.error().message)));
+
+    // The engine names the result block; its offset and data_len are checked against the mapping
+    // before a single byte is read.
+    std::string problem;
+    const auto located = shm::locate_block_data(region_size, response->shm_offset, base, problem);
+    if (!located) return unexpected(runtime_error(std::move(problem)));
+    // The copy happens before `lease` releases the slot: an engine may answer in the request's
+    // own slot.
+    if (!sink.accept(base + located->data_offset, static_cast<std::size_t>(located->data_len))) {
+        return unexpected(HybridCallError{HybridCallError::Kind::Sink, {}});
+    }
+    return {};
+}
+
+}  // namespace zelto::sdk

@@ -1,0 +1,75 @@
+// The Python-free core of ZeltoHybridClient: tensors travel through the engine's shared region,
+// the 40-byte request and reply records over a lazily connected Unix socket.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "common/result.hpp"
+#include "sdk/event_loop.hpp"
+#include "sdk/hybrid_connection.hpp"
+#include "shm/allocator.hpp"
+#include "shm/shm_manager.hpp"
+
+namespace zelto::sdk {
+
+struct HybridClientError {
+    enum class Kind {
+        Connection,  // the region could not be attached: the ShmError display text
+        Runtime,     // the event loop could not start: the OS error text
+    };
+    Kind kind = Kind::Connection;
+    std::string message;
+};
+
+struct HybridCallError {
+    enum class Kind {
+        Value,    // unrecognised dtype, or a shape that does not fit a tensor block
+        Runtime,  // pool exhausted, exchange failed, reply names a block outside the region
+        Sink,     // the result sink refused the bytes; it has recorded its own error
+    };
+    Kind kind = Kind::Runtime;
+    std::string message;
+};
+
+// Receives the result bytes while they still lie in the region and the request slot is still
+// held, so the caller can copy them exactly once into memory of its own.
+class ResultSink {
+  public:
+    virtual bool accept(const std::uint8_t* data, std::size_t size) = 0;
+
+  protected:
+    ~ResultSink() = default;
+};
+
+class HybridClient {
+  public:
+    // Attaches the region, carves the pool (default classes, 30 s lease) and starts the event
+    // loop (one worker per available processor). The socket path is only looked at by the first
+    // `infer`.
+    static Result<std::unique_ptr<HybridClient>, HybridClientError> create(
+        const std::string& shm_name, std::string socket_path);
+
+    // One inference. The caller gives each client object to one thread at a time.
+    Result<void, HybridCallError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
+                                        const std::uint8_t* data, std::size_t size,
+                                        ResultSink& sink);
+
+  private:
+    HybridClient(std::shared_ptr<shm::ShmManager> region, shm::TieredShmAllocator allocator,
+                 std::string socket_path, std::unique_ptr<EventLoop> event_loop);
+
+    // Members are destroyed bottom-up: the region goes first and the event loop, whose
+    // threads are joined, last.
+    std::unique_ptr<EventLoop> event_loop_;
+    HybridConnection connection_;
+    shm::TieredShmAllocator allocator_;
+    std::shared_ptr<shm::ShmManager> region_;
+    std::uint64_t next_request_id_ = 1;
+};
+
+}  // namespace zelto::sdk
