@@ -1,13 +1,492 @@
-// Placeholder until the socket protocol lands.
+// The framed socket protocol of zelto-mock-engine: op 1 (unary), op 2 (stream), op 4 (hybrid),
+// served on a Unix path (--unix PATH) and/or 127.0.0.1 (--tcp PORT), one thread per connection.
+//
+// Model: "echo". Op 1 answers status 0 with the request's input tensor (shape, dtype, data) as a
+// BinaryTensorPacketPayload; op 2 sends that same packet as data frames. A request that does not
+// decode is answered with status 1 and "bad request: <reason>"; an unknown op with status 1 and
+// "unknown operation <op>".
+//
+// Behaviour knobs, so that tests can drive the client through every path:
+//   --record FILE          append one line per event, flushed before the engine answers:
+//                            "<conn> frame <hex>"  a whole request frame (12-byte header + payload)
+//                            "<conn> eof"          the client closed while the engine was reading
+//                          <conn> numbers connections from 1 in accept order.
+//   --error TEXT           op 1 answers status --error-status (default 1) with body TEXT
+//   --error-hex HEX        the same with raw body bytes, e.g. FF41 (invalid UTF-8)
+//   --error-model ID       --error / --error-hex only for this model id; other models echo
+//   --reply-hex HEX        op 1 answers status 0 with exactly these body bytes
+//   --reply-dtype TEXT     the dtype text written into echo packets (default: canonical name)
+//   --base64               echo packets carry data_base64 instead of data
+//   --trailing N           N extra bytes (EE) after the op 1 echo packet, inside body_len
+//   --close-after N        close a connection after N op 1 / op 4 replies on it
+//   --no-reply             read each request, then close the connection without answering
+//   --no-reply-model ID    the same, only for requests to this model id
+//   --delay-ms N           wait N ms before each op 1 / op 4 reply
+//   --hostile-body-len N   op 1 answers status 0 with body_len N, sends --hostile-bytes K
+//                          (default 16) body bytes and closes
+//   --stream SCRIPT        the frames of op 2, comma separated (default "data,data,data,end"):
+//                            data          kind 2, the echo packet
+//                            data64        kind 2, the echo packet with data_base64
+//                            error:TEXT    kind 1 with TEXT          errorhex:HEX  kind 1, raw
+//                            end           kind 3, empty body
+//                            kind:K:HEX    kind K with the body bytes HEX (may be empty)
+//                            close         close the connection now
+//                            hold          wait until the client closes (then record "eof")
+//                          After the script the connection waits for the next request.
+// Op 4 is answered by handle_hybrid_request (hybrid_handler.hpp), honouring its close_after and
+// write_limit.
+//
+// Nothing is logged unless --verbose. On stop the listeners close, the socket file is removed,
+// open connections are shut down and their threads joined.
 #include "socket_server.hpp"
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/little_endian.hpp"
+#include "common/unique_fd.hpp"
+#include "engine_api/base64.hpp"
+#include "engine_api/request_decoder.hpp"
+#include "hybrid_handler.hpp"
+#include "transport/connection.hpp"
+#include "transport/frame.hpp"
 
 namespace zelto::engine {
+namespace {
 
-int run_socket_server(const EngineOptions&, EngineRegion*, const std::atomic<bool>&) {
-    std::fprintf(stderr, "zelto-mock-engine: socket mode is not available in this build\n");
-    return 1;
+using Bytes = std::vector<std::uint8_t>;
+using transport::ReadWriteConnection;
+
+Bytes from_hex(const std::string& text) {
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        out.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+std::string to_hex(const std::uint8_t* bytes, std::size_t size) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(size * 2);
+    for (std::size_t i = 0; i < size; ++i) {
+        out.push_back(kDigits[bytes[i] >> 4]);
+        out.push_back(kDigits[bytes[i] & 0x0F]);
+    }
+    return out;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end - start));
+        if (end == std::string::npos) return parts;
+        start = end + 1;
+    }
+}
+
+// The knobs, read once.
+struct Behaviour {
+    std::optional<Bytes> error_body;
+    std::uint32_t error_status = 1;
+    std::optional<std::uint32_t> error_model;
+    std::optional<Bytes> reply_body;
+    std::optional<std::string> reply_dtype;
+    bool base64 = false;
+    std::size_t trailing = 0;
+    std::uint64_t close_after = 0;
+    bool no_reply = false;
+    std::optional<std::uint32_t> no_reply_model;
+    std::chrono::milliseconds delay{0};
+    std::optional<std::uint32_t> hostile_body_len;
+    std::size_t hostile_bytes = 16;
+    std::vector<std::string> stream_script;
+    bool verbose = false;
+
+    static Behaviour from(const EngineOptions& options) {
+        Behaviour b;
+        if (options.has("error")) {
+            const std::string text = options.text("error");
+            b.error_body = Bytes(text.begin(), text.end());
+        }
+        if (options.has("error-hex")) b.error_body = from_hex(options.text("error-hex"));
+        b.error_status = static_cast<std::uint32_t>(options.number("error-status", 1));
+        if (options.has("error-model")) {
+            b.error_model = static_cast<std::uint32_t>(options.number("error-model"));
+        }
+        if (options.has("reply-hex")) b.reply_body = from_hex(options.text("reply-hex"));
+        if (options.has("reply-dtype")) b.reply_dtype = options.text("reply-dtype");
+        b.base64 = options.has("base64");
+        b.trailing = static_cast<std::size_t>(options.number("trailing"));
+        b.close_after = options.number("close-after");
+        b.no_reply = options.has("no-reply");
+        if (options.has("no-reply-model")) {
+            b.no_reply_model = static_cast<std::uint32_t>(options.number("no-reply-model"));
+        }
+        b.delay = std::chrono::milliseconds(options.number("delay-ms"));
+        if (options.has("hostile-body-len")) {
+            b.hostile_body_len = static_cast<std::uint32_t>(options.number("hostile-body-len"));
+        }
+        b.hostile_bytes = static_cast<std::size_t>(options.number("hostile-bytes", 16));
+        b.stream_script = split(options.text("stream", "data,data,data,end"), ',');
+        b.verbose = options.verbose();
+        return b;
+    }
+};
+
+// Appends event lines to the --record file; each line is flushed before the engine answers,
+// so a test that got its reply can already read the line.
+class Recorder {
+  public:
+    explicit Recorder(std::string path) : path_(std::move(path)) {}
+
+    void line(std::uint64_t connection, const std::string& text) {
+        if (path_.empty()) return;
+        std::lock_guard lock(mutex_);
+        std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path_.c_str(), "a"), &std::fclose);
+        if (file)
+            std::fprintf(file.get(), "%llu %s\n", static_cast<unsigned long long>(connection),
+                         text.c_str());
+    }
+
+  private:
+    std::string path_;
+    std::mutex mutex_;
+};
+
+// Open connection sockets, so that stopping can unblock threads waiting in recv.
+class OpenSockets {
+  public:
+    void add(int fd) {
+        std::lock_guard lock(mutex_);
+        fds_.insert(fd);
+    }
+    void remove(int fd) {
+        std::lock_guard lock(mutex_);
+        fds_.erase(fd);
+    }
+    void shutdown_all() {
+        std::lock_guard lock(mutex_);
+        for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::set<int> fds_;
+};
+
+struct Shared {
+    const EngineOptions& options;
+    EngineRegion* region;
+    const std::atomic<bool>& stop;
+    Behaviour behaviour;
+    Recorder recorder;
+    OpenSockets open;
+};
+
+void sleep_unless_stopped(std::chrono::milliseconds total, const std::atomic<bool>& stop) {
+    const auto until = std::chrono::steady_clock::now() + total;
+    while (!stop.load() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void put_u64(Bytes& out, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+void put_text(Bytes& out, const std::string& text) {
+    put_u64(out, text.size());
+    out.insert(out.end(), text.begin(), text.end());
+}
+
+// The reply packet of the echo model.
+Bytes echo_packet(const engine_api::BinaryTensorPacket& input, const Behaviour& b, bool base64) {
+    Bytes out;
+    put_u64(out, input.shape.size());
+    for (std::int64_t dim : input.shape) put_u64(out, static_cast<std::uint64_t>(dim));
+    put_text(out,
+             b.reply_dtype ? *b.reply_dtype : std::string(engine_api::dtype_name(input.dtype)));
+    if (base64) {
+        out.push_back(0);
+        out.push_back(1);
+        put_text(out, engine_api::base64_encode(input.data));
+    } else {
+        out.push_back(1);
+        put_u64(out, input.data.size());
+        out.insert(out.end(), input.data.begin(), input.data.end());
+        out.push_back(0);
+    }
+    return out;
+}
+
+Bytes frame(std::uint32_t word, const Bytes& body) {
+    Bytes out(transport::kReplyHeaderSize);
+    store_le(out.data(), word);
+    store_le(out.data() + 4, static_cast<std::uint32_t>(body.size()));
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+bool send_all(ReadWriteConnection& connection, const Bytes& bytes) {
+    return connection.write_all(bytes).has_value();
+}
+
+struct Reply {
+    std::uint32_t status = 0;
+    Bytes body;
+};
+
+Reply answer_infer(std::uint32_t model_id, const Bytes& payload, const Behaviour& b) {
+    if (b.error_body && (!b.error_model || *b.error_model == model_id)) {
+        return {b.error_status, *b.error_body};
+    }
+    if (b.reply_body) return {0, *b.reply_body};
+    auto request = engine_api::decode_inference_request(payload);
+    if (!request) {
+        const std::string text = "bad request: " + request.error().message;
+        return {1, Bytes(text.begin(), text.end())};
+    }
+    Bytes body = echo_packet(request->input, b, b.base64);
+    body.insert(body.end(), b.trailing, 0xEE);
+    return {0, std::move(body)};
+}
+
+enum class After { KeepServing, Close };
+
+// Runs the --stream script for one op 2 request.
+After run_stream(ReadWriteConnection& connection, std::uint64_t number, const Bytes& payload,
+                 Shared& shared) {
+    const Behaviour& b = shared.behaviour;
+    auto request = engine_api::decode_inference_request(payload);
+    for (const std::string& step : b.stream_script) {
+        Bytes out;
+        if (step == "data" || step == "data64") {
+            if (!request) {
+                const std::string text = "bad request: " + request.error().message;
+                out = frame(1, Bytes(text.begin(), text.end()));
+            } else {
+                out = frame(2, echo_packet(request->input, b, step == "data64"));
+            }
+        } else if (step.rfind("error:", 0) == 0) {
+            const std::string text = step.substr(6);
+            out = frame(1, Bytes(text.begin(), text.end()));
+        } else if (step.rfind("errorhex:", 0) == 0) {
+            out = frame(1, from_hex(step.substr(9)));
+        } else if (step == "end") {
+            out = frame(3, {});
+        } else if (step.rfind("kind:", 0) == 0) {
+            const auto parts = split(step, ':');
+            const auto kind = static_cast<std::uint32_t>(std::stoul(parts.at(1)));
+            out = frame(kind, parts.size() > 2 ? from_hex(parts[2]) : Bytes{});
+        } else if (step == "close") {
+            return After::Close;
+        } else if (step == "hold") {
+            std::uint8_t byte;
+            if (!connection.read_exact(&byte, 1) && !shared.stop.load()) {
+                shared.recorder.line(number, "eof");
+            }
+            return After::Close;
+        }
+        if (!out.empty() && !send_all(connection, out)) return After::Close;
+    }
+    return After::KeepServing;
+}
+
+After answer_hybrid(ReadWriteConnection& connection, const Bytes& payload, Shared& shared) {
+    HybridReply reply =
+        handle_hybrid_request(shared.options, shared.region, payload.data(), payload.size());
+    sleep_unless_stopped(shared.behaviour.delay, shared.stop);
+    Bytes out = frame(reply.status, Bytes(reply.body.begin(), reply.body.end()));
+    if (reply.write_limit != 0 && reply.write_limit < out.size()) {
+        out.resize(reply.write_limit);
+        send_all(connection, out);
+        return After::Close;
+    }
+    if (!send_all(connection, out)) return After::Close;
+    return reply.close_after ? After::Close : After::KeepServing;
+}
+
+void serve(std::uint64_t number, ReadWriteConnection& connection, Shared& shared) {
+    const Behaviour& b = shared.behaviour;
+    std::uint64_t replies = 0;
+    while (!shared.stop.load()) {
+        std::uint8_t header[transport::kRequestHeaderSize];
+        if (!connection.read_exact(header, sizeof header)) {
+            if (!shared.stop.load()) shared.recorder.line(number, "eof");
+            return;
+        }
+        const auto model_id = load_le<std::uint32_t>(header);
+        const auto op = load_le<std::uint32_t>(header + 4);
+        const auto length = load_le<std::uint32_t>(header + 8);
+        auto payload = transport::read_body(connection, length);
+        if (!payload) return;
+        shared.recorder.line(number, "frame " + to_hex(header, sizeof header) +
+                                         to_hex(payload->data(), payload->size()));
+        if (b.verbose) {
+            std::fprintf(stderr, "zelto-mock-engine: connection %llu: model %u op %u, %u bytes\n",
+                         static_cast<unsigned long long>(number), model_id, op, length);
+        }
+        if (b.no_reply || (b.no_reply_model && *b.no_reply_model == model_id)) return;
+
+        After after = After::KeepServing;
+        if (op == static_cast<std::uint32_t>(transport::FrameOp::Infer)) {
+            if (b.hostile_body_len) {
+                Bytes out(transport::kReplyHeaderSize, 0);
+                store_le(out.data() + 4, *b.hostile_body_len);
+                out.insert(out.end(), b.hostile_bytes, 0x5A);
+                send_all(connection, out);
+                return;
+            }
+            const Reply reply = answer_infer(model_id, *payload, b);
+            sleep_unless_stopped(b.delay, shared.stop);
+            if (!send_all(connection, frame(reply.status, reply.body))) return;
+            ++replies;
+        } else if (op == static_cast<std::uint32_t>(transport::FrameOp::InferStream)) {
+            after = run_stream(connection, number, *payload, shared);
+        } else if (op == static_cast<std::uint32_t>(transport::FrameOp::HybridInfer)) {
+            after = answer_hybrid(connection, *payload, shared);
+            ++replies;
+        } else {
+            const std::string text = "unknown operation " + std::to_string(op);
+            if (!send_all(connection, frame(1, Bytes(text.begin(), text.end())))) return;
+            ++replies;
+        }
+        if (after == After::Close) return;
+        if (b.close_after != 0 && replies >= b.close_after) return;
+    }
+}
+
+UniqueFd listen_unix(const std::string& path, std::string& error) {
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) {
+        error = "socket path too long: " + path;
+        return {};
+    }
+    // A socket file left behind by a killed engine would make bind fail.
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) ::unlink(path.c_str());
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    if (!fd.valid() ||
+        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd.get(), 128) != 0) {
+        error = "cannot listen on " + path + ": " + std::strerror(errno);
+        return {};
+    }
+    return fd;
+}
+
+UniqueFd listen_tcp(std::uint16_t port, std::string& error) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    if (fd.valid()) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (!fd.valid() ||
+        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd.get(), 128) != 0) {
+        error = "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
+        return {};
+    }
+    return fd;
+}
+
+struct Worker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
+};
+
+}  // namespace
+
+int run_socket_server(const EngineOptions& options, EngineRegion* region,
+                      const std::atomic<bool>& stop) {
+    Shared shared{options, region, stop, Behaviour::from(options), Recorder(options.text("record")),
+                  {}};
+    std::string error;
+    std::vector<UniqueFd> listeners;
+    const std::string unix_path = options.text("unix");
+    bool created_socket_file = false;
+    if (options.has("unix")) {
+        UniqueFd fd = listen_unix(unix_path, error);
+        if (!fd.valid()) {
+            std::fprintf(stderr, "zelto-mock-engine: %s\n", error.c_str());
+            return 1;
+        }
+        created_socket_file = true;
+        listeners.push_back(std::move(fd));
+    }
+    if (options.has("tcp")) {
+        UniqueFd fd = listen_tcp(static_cast<std::uint16_t>(options.number("tcp")), error);
+        if (!fd.valid()) {
+            std::fprintf(stderr, "zelto-mock-engine: %s\n", error.c_str());
+            if (created_socket_file) ::unlink(unix_path.c_str());
+            return 1;
+        }
+        listeners.push_back(std::move(fd));
+    }
+    g_socket_listening.store(true);
+
+    std::list<Worker> workers;
+    std::uint64_t accepted = 0;
+    std::vector<pollfd> watch;
+    for (const UniqueFd& fd : listeners) watch.push_back({fd.get(), POLLIN, 0});
+    // A short poll timeout lets the loop notice the stop flag set by the signal handler.
+    while (!stop.load()) {
+        if (::poll(watch.data(), watch.size(), 50) <= 0) continue;
+        for (const pollfd& entry : watch) {
+            if ((entry.revents & POLLIN) == 0) continue;
+            UniqueFd client(::accept4(entry.fd, nullptr, nullptr, SOCK_CLOEXEC));
+            if (!client.valid()) continue;
+            const std::uint64_t number = ++accepted;
+            shared.open.add(client.get());
+            Worker& worker = workers.emplace_back();
+            worker.thread =
+                std::thread([&shared, number, done = worker.done, fd = client.release()]() mutable {
+                    {
+                        ReadWriteConnection connection{UniqueFd(fd)};
+                        serve(number, connection, shared);
+                        shared.open.remove(fd);  // before the socket closes and fd is reused
+                    }
+                    done->store(true);
+                });
+        }
+        for (auto it = workers.begin(); it != workers.end();) {
+            if (it->done->load()) {
+                it->thread.join();
+                it = workers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    listeners.clear();
+    if (created_socket_file) ::unlink(unix_path.c_str());
+    shared.open.shutdown_all();
+    for (Worker& worker : workers) worker.thread.join();
+    return 0;
 }
 
 }  // namespace zelto::engine

@@ -110,3 +110,70 @@ def free_tcp_port() -> int:
         return int(probe.getsockname()[1])
 
 
+# --- Socket protocol helpers (socket client tests) -------------------------------------------
+
+
+class SocketWire:
+    """An independent encoder for the engine wire format and a reader for the engine's --record
+    file, so that tests can state the exact bytes a client must send."""
+
+    @staticmethod
+    def u32(value: int) -> bytes:
+        return value.to_bytes(4, "little")
+
+    @staticmethod
+    def u64(value: int) -> bytes:
+        return value.to_bytes(8, "little")
+
+    @classmethod
+    def text(cls, value) -> bytes:
+        raw = value.encode() if isinstance(value, str) else bytes(value)
+        return cls.u64(len(raw)) + raw
+
+    @classmethod
+    def tensor(cls, shape, dtype: str, data: bytes) -> bytes:
+        out = cls.u64(len(shape)) + b"".join(d.to_bytes(8, "little", signed=True) for d in shape)
+        return out + cls.text(dtype) + b"\x01" + cls.text(data) + b"\x00"
+
+    @classmethod
+    def base64_tensor(cls, shape, dtype: str, text: str) -> bytes:
+        out = cls.u64(len(shape)) + b"".join(d.to_bytes(8, "little", signed=True) for d in shape)
+        return out + cls.text(dtype) + b"\x00\x01" + cls.text(text)
+
+    @classmethod
+    def request(cls, shape, dtype, data, additional=(), session_id=None, api_token=None) -> bytes:
+        out = cls.tensor(shape, dtype, data) + cls.u64(len(additional))
+        for name, (a_shape, a_dtype, a_data) in additional:
+            out += cls.text(name) + cls.tensor(a_shape, a_dtype, a_data)
+        out += b"\x00" if session_id is None else b"\x01" + cls.text(session_id)
+        if api_token is None:
+            return out + b"\x00"
+        return out + b"\x01" + b"\x00" * 5 + b"\x01" + cls.text(api_token) + b"\x00" * 7
+
+    @classmethod
+    def frame(cls, model_id: int, op: int, payload: bytes) -> bytes:
+        return cls.u32(model_id) + cls.u32(op) + cls.u32(len(payload)) + payload
+
+    @staticmethod
+    def read_record(path) -> List[tuple]:
+        """(connection number, "frame", bytes) and (connection number, "eof", b"") events."""
+        events = []
+        if not os.path.exists(path):
+            return events
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                data = bytes.fromhex(parts[2]) if len(parts) > 2 else b""
+                events.append((int(parts[0]), parts[1], data))
+        return events
+
+
+@pytest.fixture
+def wire() -> SocketWire:
+    return SocketWire()
+
+
+@pytest.fixture
+def record_path(tmp_path: Path) -> str:
+    """Where a test's engine appends its --record lines."""
+    return str(tmp_path / "engine-record.txt")

@@ -1,0 +1,48 @@
+// The idle-connection pool of one ZeltoClient: a first-in, first-out queue of connections that
+// are aligned on a frame boundary, under one mutex. It bounds only the number of idle
+// connections; it never limits open connections and never makes a caller wait.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+
+#include "common/result.hpp"
+#include "sdk/client_error.hpp"
+#include "transport/connection.hpp"
+
+namespace zelto::sdk {
+
+class ConnectionPool {
+  public:
+    explicit ConnectionPool(std::uint64_t max_pool_size) : max_pool_size_(max_pool_size) {}
+    ConnectionPool(const ConnectionPool&) = delete;
+    ConnectionPool& operator=(const ConnectionPool&) = delete;
+    // Closes the idle connections, the longest idle first.
+    ~ConnectionPool();
+
+    // The connection idle longest, or a new one from `connect` (called without the lock held, so
+    // other threads can take and return connections meanwhile). No liveness check: a connection
+    // the engine closed while it sat here fails on its next exchange.
+    template <class Connect>
+    Result<transport::ReadWriteConnection, ClientError> acquire(Connect&& connect) {
+        if (auto idle = take_oldest()) return std::move(*idle);
+        return connect();
+    }
+
+    // Keeps the connection at the back of the queue if there is room, else closes it.
+    void return_connection(transport::ReadWriteConnection connection);
+
+    std::uint64_t max_pool_size() const { return max_pool_size_; }
+    std::size_t idle_count() const;
+
+  private:
+    std::optional<transport::ReadWriteConnection> take_oldest();
+
+    const std::uint64_t max_pool_size_;
+    mutable std::mutex mutex_;
+    std::deque<transport::ReadWriteConnection> idle_;
+};
+
+}  // namespace zelto::sdk

@@ -1,0 +1,112 @@
+// The socket client core behind ZeltoClient, free of Python: it owns the resolved target, the
+// optional API token, the pool limit and the pool, and runs the unary exchange (with its single
+// reconnect-and-retry), the opening of a stream and the reading of stream items.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.hpp"
+#include "engine_api/inference_request.hpp"
+#include "sdk/client_config.hpp"
+#include "sdk/client_error.hpp"
+#include "sdk/connection_pool.hpp"
+#include "sdk/endpoint.hpp"
+#include "transport/connection.hpp"
+
+namespace zelto::sdk {
+
+// One tensor as the caller gave it: the dtype still unparsed text; shape and data borrowed from
+// the caller, who keeps them alive for the whole call.
+struct TensorInput {
+    std::span<const std::int64_t> shape;
+    std::string_view dtype;
+    std::span<const std::uint8_t> data;
+};
+
+struct NamedTensorInput {
+    std::string_view name;
+    TensorInput tensor;
+};
+
+// The arguments of one infer / infer_tensor / infer_stream call.
+struct InferInput {
+    std::uint32_t model_id = 0;
+    TensorInput input;
+    std::span<const NamedTensorInput> additional_inputs;
+    std::optional<std::string_view> session_id;
+};
+
+// One request with its additional inputs' dtypes parsed; the main dtype is parsed per attempt,
+// after a connection has been taken, so that an unreachable engine is reported first.
+struct PreparedInfer {
+    std::uint32_t model_id = 0;
+    TensorInput input;
+    std::vector<engine_api::NamedTensor> additional_inputs;
+    std::optional<std::string_view> session_id;
+};
+
+// Parses every additional input's dtype, in the given order; the first that fails stops with
+// InvalidRequest carrying "Invalid input: Unsupported dtype: <lower-cased>".
+Result<PreparedInfer, ClientError> prepare_infer(const InferInput& input);
+
+// Opens a new connection to the target; every failure is an Io error.
+Result<transport::ReadWriteConnection, ClientError> connect_stream(const ConnectionTarget& target);
+
+// A failure of infer_stream before the iterator exists. Write failures are reported apart, as
+// the Python layer raises them as the OSError subclass of their errno rather than as a
+// ConnectionError.
+struct StreamOpenError {
+    ClientError error;
+    bool while_writing = false;
+};
+
+// What one read of a stream gives: an item's data, the end of the stream, or an error text
+// (an I/O failure, an engine error frame, or an undecodable data frame).
+struct StreamStep {
+    enum class Kind { Item, End, Error };
+    Kind kind = Kind::End;
+    std::vector<std::uint8_t> data;  // Item
+    std::string message;             // Error
+};
+
+// Reads exactly one stream frame. The connection stays usable after any result; nothing is
+// remembered between calls.
+StreamStep next_stream_item(transport::ReadWriteConnection& connection);
+
+class SocketClient {
+  public:
+    explicit SocketClient(ClientConfig config);
+
+    const ClientConfig& config() const { return config_; }
+    ConnectionPool& pool() { return pool_; }
+
+    // infer and infer_tensor: prepare_infer, then run_infer.
+    Result<engine_api::BinaryTensorPacket, ClientError> infer(const InferInput& input);
+
+    // The unary exchange: a pooled or new connection; on an Io failure exactly one fresh
+    // connection and a second attempt. Connections left aligned go back to the pool.
+    Result<engine_api::BinaryTensorPacket, ClientError> run_infer(const PreparedInfer& request);
+
+    // One attempt on one connection: parse the main dtype, encode, write op 1, read and decode.
+    Result<engine_api::BinaryTensorPacket, ClientError> infer_impl(
+        transport::ReadWriteConnection& connection, const PreparedInfer& request);
+
+    // infer_stream up to the iterator: parse additional dtypes, connect (never the pool), parse
+    // the main dtype, encode, write op 2. Nothing is read.
+    Result<transport::ReadWriteConnection, StreamOpenError> open_stream(const InferInput& input);
+
+  private:
+    // The request record for `request` with an already parsed main dtype, encoded.
+    Result<engine_api::ByteBuffer, ClientError> encode_request(const PreparedInfer& request,
+                                                               engine_api::TensorDtype dtype) const;
+
+    ClientConfig config_;
+    ConnectionPool pool_;
+};
+
+}  // namespace zelto::sdk

@@ -1,0 +1,85 @@
+// Length-delimited frames on a socket connection.
+//
+//   request (client -> engine): u32 model_id, u32 op, u32 payload_len, payload
+//   reply   (engine -> client): u32 status (0 = success), u32 body_len, body
+//   stream  (engine -> client): u32 kind (1 error, 2 tensor, 3 end), u32 body_len, body
+//
+// All integers little-endian. There is no handshake, version or request id: one connection
+// carries one exchange at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/io_error.hpp"
+#include "common/result.hpp"
+#include "engine_api/inference_request.hpp"
+#include "transport/connection.hpp"
+
+namespace zelto::transport {
+
+enum class FrameOp : std::uint32_t {
+    Infer = 1,
+    InferStream = 2,
+    HybridInfer = 4,
+};
+
+enum class StreamFrameKind : std::uint32_t {
+    Error = 1,
+    Tensor = 2,
+    End = 3,
+};
+
+inline constexpr std::size_t kRequestHeaderSize = 12;
+inline constexpr std::size_t kReplyHeaderSize = 8;
+inline constexpr std::uint64_t kMaxFramePayload = 0xFFFFFFFFu;  // payload_len is 32-bit
+
+// Why a payload of `size` bytes cannot be framed, or nothing when it can.
+std::optional<std::string> frame_payload_error(std::uint64_t size);
+
+void encode_request_header(std::uint8_t* out, std::uint32_t model_id, FrameOp op,
+                           std::uint32_t payload_len);
+
+// Header then payload, then flush. A payload that cannot be framed is refused before any byte
+// is written (callers check frame_payload_error first and report it as a protocol error).
+Result<void, IoError> write_request(ReadWriteConnection& connection, std::uint32_t model_id,
+                                    FrameOp op, std::span<const std::uint8_t> payload);
+
+// The peer's announced length is not trusted with memory: the buffer starts at no more than
+// 1 MiB and doubles only as bytes really arrive, so a huge announcement followed by a close
+// costs little and ends in "failed to fill whole buffer".
+Result<std::vector<std::uint8_t>, IoError> read_body(ReadWriteConnection& connection,
+                                                     std::uint64_t length);
+
+struct ReplyFrame {
+    std::uint32_t status = 0;  // reply_status: 0 = success
+    std::vector<std::uint8_t> body;
+};
+
+struct StreamFrame {
+    std::uint32_t kind = 0;  // frame_kind: 1 error, 2 tensor, 3 end
+    std::vector<std::uint8_t> body;
+};
+
+Result<ReplyFrame, IoError> read_reply(ReadWriteConnection& connection);
+Result<StreamFrame, IoError> read_stream_frame(ReadWriteConnection& connection);
+
+// A reply that arrived whole but is not a tensor. Either way the stream is still aligned on a
+// frame boundary, so the connection stays usable.
+struct ReplyError {
+    enum class Kind {
+        Remote,    // non-zero status: the body as text, invalid UTF-8 replaced by U+FFFD
+        Protocol,  // a success body that does not decode
+    };
+    Kind kind = Kind::Protocol;
+    std::string message;
+};
+
+Result<engine_api::BinaryTensorPacket, ReplyError> decode_reply(std::uint32_t reply_status,
+                                                                std::span<const std::uint8_t> body);
+
+}  // namespace zelto::transport

@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine_api/inference_request.hpp"
+#include "engine_api/request_decoder.hpp"
+#include "transport/request_metadata.hpp"
+
+namespace zelto::engine_api {
+namespace {
+
+std::vector<std::uint8_t> hex(const std::string& text) {
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i < text.size();) {
+        if (text[i] == ' ') {
+            ++i;
+            continue;
+        }
+        out.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> encode_bytes(const InferenceRequest& request) {
+    auto encoded = encode(request);
+    EXPECT_TRUE(encoded);
+    if (!encoded) return {};
+    EXPECT_EQ(encoded->size(), encoded_size(request));
+    auto bytes = encoded->bytes();
+    return {bytes.begin(), bytes.end()};
+}
+
+std::vector<std::uint8_t> float_bytes(std::initializer_list<float> values) {
+    std::vector<std::uint8_t> out(values.size() * 4);
+    std::memcpy(out.data(), std::data(values), out.size());
+    return out;
+}
+
+TEST(RequestEncoding, PlainRequestIs59Bytes) {
+    const std::vector<std::int64_t> shape{2};
+    const auto data = float_bytes({1.0f, 2.0f});
+    InferenceRequest request{{shape, TensorDtype::Float32, data}, {}, std::nullopt, std::nullopt};
+    EXPECT_EQ(encode_bytes(request),
+              hex("01 00 00 00 00 00 00 00 02 00 00 00 00 00 00 00 07 00 00 00 00 00 00 00 "
+                  "66 6c 6f 61 74 33 32 01 08 00 00 00 00 00 00 00 00 00 80 3f 00 00 00 40 "
+                  "00 00 00 00 00 00 00 00 00 00 00"));
+}
+
+TEST(RequestEncoding, NamedTensorIs52Bytes) {
+    const std::vector<std::int64_t> shape{1};
+    const std::vector<std::uint8_t> data{0x01};
+    const std::vector<std::int64_t> no_shape;
+    const std::vector<NamedTensor> named{{"mask", {shape, TensorDtype::Uint8, data}}};
+    InferenceRequest request{{no_shape, TensorDtype::Uint8, {}}, named, std::nullopt, std::nullopt};
+    const auto bytes = encode_bytes(request);
+    // Main input: 8 (count) + 8 + 5 ("uint8") + 1 + 8 + 0 + 1 = 31 bytes, then the count 1.
+    ASSERT_EQ(bytes.size(), 31u + 8u + 52u + 2u);
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + 31, bytes.begin() + 39),
+              hex("01 00 00 00 00 00 00 00"));
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + 39, bytes.begin() + 91),
+              hex("04 00 00 00 00 00 00 00 6d 61 73 6b 01 00 00 00 00 00 00 00 01 00 00 00 00 "
+                  "00 00 00 05 00 00 00 00 00 00 00 75 69 6e 74 38 01 01 00 00 00 00 00 00 00 "
+                  "01 00"));
+}
+
+TEST(RequestEncoding, ScalarShapeAndEmptyDataKeepTheirPrefixes) {
+    InferenceRequest request{{{}, TensorDtype::Int64, {}}, {}, std::nullopt, std::nullopt};
+    EXPECT_EQ(encode_bytes(request),
+              hex("00 00 00 00 00 00 00 00 05 00 00 00 00 00 00 00 69 6e 74 36 34 "
+                  "01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"));
+}
+
+TEST(RequestEncoding, CanonicalDtypeNamesOnTheWire) {
+    const char* names[] = {"float32", "float64", "float16", "int32", "int64", "uint8", "string"};
+    for (int member = 0; member <= 6; ++member) {
+        const auto dtype = static_cast<TensorDtype>(member);
+        EXPECT_EQ(dtype_name(dtype), names[member]);
+        InferenceRequest request{{{}, dtype, {}}, {}, std::nullopt, std::nullopt};
+        const auto bytes = encode_bytes(request);
+        const std::string wire(bytes.begin() + 16, bytes.begin() + 16 + std::strlen(names[member]));
+        EXPECT_EQ(wire, names[member]);
+    }
+}
+
+TEST(RequestEncoding, SessionIdPresentEvenWhenEmpty) {
+    InferenceRequest request{{{}, TensorDtype::Uint8, {}}, {}, std::string_view(""), std::nullopt};
+    const auto bytes = encode_bytes(request);
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.end() - 10, bytes.end()),
+              hex("01 00 00 00 00 00 00 00 00 00"));
+}
+
+TEST(RequestEncoding, ApiTokenSuffix) {
+    for (const std::string token : {"", "secret-token"}) {
+        RequestMetadata metadata;
+        metadata.api_token = token;
+        InferenceRequest request{{{}, TensorDtype::Uint8, {}}, {}, std::nullopt, metadata};
+        const auto bytes = encode_bytes(request);
+        EXPECT_EQ(metadata_encoded_size(metadata), 21 + token.size());
+        std::vector<std::uint8_t> expected{1, 0, 0, 0, 0, 0, 1};
+        const auto length = hex("00 00 00 00 00 00 00 00");
+        expected.insert(expected.end(), length.begin(), length.end());
+        expected[7] = static_cast<std::uint8_t>(token.size());
+        expected.insert(expected.end(), token.begin(), token.end());
+        expected.insert(expected.end(), 7, 0);
+        ASSERT_GE(bytes.size(), expected.size());
+        EXPECT_EQ(std::vector<std::uint8_t>(bytes.end() - expected.size(), bytes.end()), expected);
+    }
+}
+
+TEST(RequestEncoding, EveryMetadataFieldRoundTrips) {
+    RequestMetadata metadata;
+    metadata.opt_text_1 = "a";
+    metadata.opt_u64_1 = 7;
+    metadata.opt_u8 = 3;
+    metadata.opt_flag = true;
+    metadata.opt_text_2 = "bc";
+    metadata.api_token = "tok";
+    metadata.opt_i32_1 = -5;
+    metadata.opt_f32_1 = 1.5f;
+    metadata.opt_f32_2 = 2.5f;
+    metadata.opt_i32_2 = 9;
+    metadata.opt_f32_3 = -1.0f;
+    metadata.opt_u64_2 = 1ULL << 40;
+    metadata.opt_u32_list = std::vector<std::uint32_t>{1, 2, 3};
+    const std::vector<std::int64_t> shape{-1, 0, 3};
+    const std::vector<std::uint8_t> data{9, 8, 7};
+    const std::vector<NamedTensor> named{{"x", {shape, TensorDtype::String, data}}};
+    InferenceRequest request{
+        {shape, TensorDtype::Float16, data}, named, std::string_view("session"), metadata};
+    const auto bytes = encode_bytes(request);
+    auto decoded = decode_inference_request(bytes);
+    ASSERT_TRUE(decoded) << decoded.error().message;
+    EXPECT_EQ(decoded->input.shape, shape);
+    EXPECT_EQ(decoded->input.dtype, TensorDtype::Float16);
+    EXPECT_EQ(decoded->input.data, data);
+    ASSERT_EQ(decoded->additional_inputs.size(), 1u);
+    EXPECT_EQ(decoded->additional_inputs[0].name, "x");
+    EXPECT_EQ(decoded->additional_inputs[0].tensor.dtype, TensorDtype::String);
+    EXPECT_EQ(decoded->session_id, "session");
+    ASSERT_TRUE(decoded->metadata);
+    EXPECT_EQ(decoded->metadata->api_token, "tok");
+    EXPECT_EQ(decoded->metadata->opt_u64_2, 1ULL << 40);
+    EXPECT_EQ(decoded->metadata->opt_u32_list, metadata.opt_u32_list);
+    EXPECT_EQ(decoded->metadata->opt_f32_3, -1.0f);
+}
+
+TEST(RequestEncoding, SizeOfAHugeTensorIsComputedWithoutTouchingIt) {
+    // A 4 GiB read-only zero mapping: the size pass must only look at the span's length.
+    const std::size_t four_gib = std::size_t{1} << 32;
+    void* mapping =
+        mmap(nullptr, four_gib, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(mapping, MAP_FAILED);
+    const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(mapping), four_gib);
+    InferenceRequest request{{{}, TensorDtype::Uint8, data}, {}, std::nullopt, std::nullopt};
+    EXPECT_EQ(encoded_size(request), four_gib + 41);
+    munmap(mapping, four_gib);
+}
+
+TEST(TransportRequestMetadata, EncodesTwentyFourBytes) {
+    const std::uint64_t before = transport::wall_clock_ns();
+    const auto metadata = transport::RequestMetadata::create(7, 0, 0, 0);
+    const std::uint64_t after = transport::wall_clock_ns();
+    std::uint8_t bytes[24];
+    metadata.encode(bytes);
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + 16),
+              hex("07 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"));
+    std::uint64_t stamp;
+    std::memcpy(&stamp, bytes + 16, 8);
+    EXPECT_GE(stamp, before);
+    EXPECT_LE(stamp, after);
+
+    const auto other = transport::RequestMetadata::create(0x0102030405060708ULL, 0xAABBCCDD, 1, 2);
+    other.encode(bytes);
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + 16),
+              hex("08 07 06 05 04 03 02 01 dd cc bb aa 01 02 00 00"));
+}
+
+}  // namespace
+}  // namespace zelto::engine_api

@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/unique_fd.hpp"
+#include "transport/connection.hpp"
+#include "transport/frame.hpp"
+
+namespace zelto::transport {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A connected pair: `client` is the connection under test, `peer` the scripted other end.
+struct SocketPair {
+    SocketPair() {
+        int fds[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        client = std::make_unique<ReadWriteConnection>(UniqueFd(fds[0]));
+        peer.reset(fds[1]);
+    }
+    void send(const Bytes& bytes) const {
+        ASSERT_EQ(::send(peer.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    Bytes receive(std::size_t count) const {
+        Bytes out(count);
+        std::size_t got = 0;
+        while (got < count) {
+            const ssize_t n = ::recv(peer.get(), out.data() + got, count - got, 0);
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        out.resize(got);
+        return out;
+    }
+    std::unique_ptr<ReadWriteConnection> client;
+    UniqueFd peer;
+};
+
+Bytes header(std::uint32_t word, std::uint32_t length) {
+    Bytes out(8);
+    for (int i = 0; i < 4; ++i) {
+        out[i] = static_cast<std::uint8_t>(word >> (8 * i));
+        out[4 + i] = static_cast<std::uint8_t>(length >> (8 * i));
+    }
+    return out;
+}
+
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(FrameWrite, RequestHeaderBytes) {
+    SocketPair pair;
+    const Bytes payload(100, 0xAB);
+    ASSERT_TRUE(write_request(*pair.client, 7, FrameOp::Infer, payload));
+    const Bytes got = pair.receive(112);
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 12),
+              (Bytes{0x07, 0, 0, 0, 0x01, 0, 0, 0, 0x64, 0, 0, 0}));
+    EXPECT_EQ(Bytes(got.begin() + 12, got.end()), payload);
+
+    ASSERT_TRUE(write_request(*pair.client, 0xFFFFFFFFu, FrameOp::InferStream, {}));
+    EXPECT_EQ(pair.receive(12), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(FrameWrite, LargePayloadSurvivesPartialSends) {
+    SocketPair pair;
+    Bytes payload((std::size_t{8} << 20) + 3);
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7);
+    Bytes got;
+    std::thread reader([&] { got = pair.receive(12 + payload.size()); });
+    ASSERT_TRUE(write_request(*pair.client, 3, FrameOp::Infer, payload));
+    reader.join();
+    ASSERT_EQ(got.size(), 12 + payload.size());
+    EXPECT_EQ(Bytes(got.begin() + 8, got.begin() + 12), (Bytes{0x03, 0, 0x80, 0}));
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), got.begin() + 12));
+}
+
+TEST(FrameWrite, OversizedPayloadIsRefusedBeforeWriting) {
+    EXPECT_FALSE(frame_payload_error(0xFFFFFFFFull));
+    auto error = frame_payload_error(0x100000000ull);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(
+        *error,
+        "request payload of 4294967296 bytes does not fit a frame (at most 4294967295 bytes)");
+}
+
+TEST(FrameWrite, BrokenPipeIsAnOsError) {
+    SocketPair pair;
+    pair.peer.reset();
+    auto written = write_request(*pair.client, 1, FrameOp::Infer, Bytes(10, 1));
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().kind, IoErrorKind::Os);
+    EXPECT_EQ(written.error().code, EPIPE);
+    EXPECT_EQ(written.error().message, "Broken pipe (os error 32)");
+}
+
+TEST(FrameRead, ReplyStatusAndBody) {
+    SocketPair pair;
+    pair.send(concat(header(5, 3), {'a', 'b', 'c'}));
+    auto reply = read_reply(*pair.client);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 5u);
+    EXPECT_EQ(reply->body, (Bytes{'a', 'b', 'c'}));
+
+    pair.send(header(0, 0));  // an empty body reads nothing more
+    reply = read_reply(*pair.client);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 0u);
+    EXPECT_TRUE(reply->body.empty());
+}
+
+TEST(FrameRead, StreamFrames) {
+    SocketPair pair;
+    pair.send(concat(concat(header(9, 5), Bytes(5, 'x')), header(3, 0)));
+    auto first = read_stream_frame(*pair.client);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->kind, 9u);
+    EXPECT_EQ(first->body.size(), 5u);
+    auto second = read_stream_frame(*pair.client);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->kind, 3u);
+    EXPECT_TRUE(second->body.empty());
+}
+
+TEST(FrameRead, PeerClosingIsFailedToFill) {
+    const std::vector<Bytes> sent = {{}, {0, 0, 0}, concat(header(0, 10), {1, 2, 3})};
+    for (const Bytes& bytes : sent) {
+        SocketPair pair;
+        if (!bytes.empty()) pair.send(bytes);
+        pair.peer.reset();
+        auto reply = read_reply(*pair.client);
+        ASSERT_FALSE(reply);
+        EXPECT_EQ(reply.error().kind, IoErrorKind::UnexpectedEof);
+        EXPECT_EQ(reply.error().message, "failed to fill whole buffer");
+    }
+}
+
+TEST(FrameRead, HugeAnnouncedBodyCostsOnlyWhatArrives) {
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    SocketPair pair;
+    pair.send(concat(header(0, 0xFFFFFFFFu), Bytes(4096, 7)));
+    pair.peer.reset();
+    auto reply = read_reply(*pair.client);
+    ASSERT_FALSE(reply);
+    EXPECT_EQ(reply.error().message, "failed to fill whole buffer");
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    // ru_maxrss is in KiB; a body allocated up front would have touched 4 GiB.
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024);
+}
+
+TEST(FrameRead, BodiesLargerThanTheFirstChunkArriveWhole) {
+    SocketPair pair;
+    const std::size_t size = (std::size_t{1} << 20) * 3 + 5;  // three doublings
+    Bytes body(size);
+    for (std::size_t i = 0; i < size; ++i) body[i] = static_cast<std::uint8_t>(i * 31);
+    std::thread writer(
+        [&] { pair.send(concat(header(4, static_cast<std::uint32_t>(size)), body)); });
+    auto reply = read_reply(*pair.client);
+    writer.join();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 4u);
+    EXPECT_EQ(reply->body, body);
+    EXPECT_EQ(reply->body.capacity(), size);
+}
+
+TEST(DecodeReply, StatusDecidesBetweenPacketAndText) {
+    auto remote = decode_reply(5, Bytes{'m', 'o', 'd', 'e', 'l', ' ', '7'});
+    ASSERT_FALSE(remote);
+    EXPECT_EQ(remote.error().kind, ReplyError::Kind::Remote);
+    EXPECT_EQ(remote.error().message, "model 7");
+
+    auto lossy = decode_reply(1, Bytes{0xFF, 0x41});
+    ASSERT_FALSE(lossy);
+    EXPECT_EQ(lossy.error().message,
+              "\xEF\xBF\xBD"
+              "A");
+
+    auto empty = decode_reply(0, Bytes{});
+    ASSERT_FALSE(empty);
+    EXPECT_EQ(empty.error().kind, ReplyError::Kind::Protocol);
+    EXPECT_EQ(empty.error().message, "io error: unexpected end of file");
+
+    Bytes packet = {
+        0,   0,   0, 0, 0, 0, 0, 0, 2, 0, 0, 0,  0, 0,    0,   0,
+        'u', '8', 1, 1, 0, 0, 0, 0, 0, 0, 0, 42, 0, 0xEE, 0xEE};  // trailing bytes ignored
+    auto ok = decode_reply(0, packet);
+    ASSERT_TRUE(ok) << ok.error().message;
+    EXPECT_EQ(ok->data, (Bytes{42}));
+    EXPECT_EQ(ok->dtype, engine_api::TensorDtype::Uint8);
+}
+
+}  // namespace
+}  // namespace zelto::transport
