@@ -62,10 +62,12 @@ PyObject* hybrid_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 PyObject* hybrid_client_infer(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_object([&]() -> PyObject* {
         HybridClientObject* client = HybridClientObject::from(self);
+        PyResult<BoundArguments> bound =
+            bind_shm_infer_args("ZeltoHybridClient.infer()", args, kwargs);
+        if (!bound) return nullptr;
         auto borrow = ExclusiveBorrow::acquire(client->borrow);
         if (!borrow) return nullptr;
-        PyResult<ShmInferArgs> parsed =
-            parse_shm_infer_args("ZeltoHybridClient.infer()", args, kwargs);
+        PyResult<ShmInferArgs> parsed = convert_shm_infer_args(*bound);
         if (!parsed) return nullptr;
 
         BytesResult result;

@@ -151,15 +151,17 @@ PyResult<InferArgs> parse_infer_args(const char* full_name, PyObject* args, PyOb
     return out;
 }
 
-PyResult<ShmInferArgs> parse_shm_infer_args(const char* full_name, PyObject* args,
-                                            PyObject* kwargs) {
+PyResult<BoundArguments> bind_shm_infer_args(const char* full_name, PyObject* args,
+                                             PyObject* kwargs) {
+    return bind_arguments({full_name, kShmInferParams}, args, kwargs);
+}
+
+PyResult<ShmInferArgs> convert_shm_infer_args(const BoundArguments& bound) {
     const auto& p = kShmInferParams;
-    PyResult<BoundArguments> bound = bind_arguments({full_name, p}, args, kwargs);
-    if (!bound) return py_error();
     ShmInferArgs out;
-    const bool converted = convert_into(*bound, 0, p[0], out.shape, &to_i64_list) &&
-                           convert_into(*bound, 1, p[1], out.dtype, &to_text) &&
-                           convert_into(*bound, 2, p[2], out.data, &to_byte_arg);
+    const bool converted = convert_into(bound, 0, p[0], out.shape, &to_i64_list) &&
+                           convert_into(bound, 1, p[1], out.dtype, &to_text) &&
+                           convert_into(bound, 2, p[2], out.data, &to_byte_arg);
     if (!converted) return py_error();
     return out;
 }

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/binder.hpp"
 #include "python/byte_arg.hpp"
 #include "python/py_result.hpp"
 #include "sdk/client_config.hpp"
@@ -68,9 +69,13 @@ PyResult<ClientNewArgs> parse_client_new_args(PyObject* args, PyObject* kwargs);
 // `full_name` names the method in arity errors: "ZeltoClient.infer()",
 // "ZeltoClient.infer_tensor()", "ZeltoClient.infer_stream()".
 PyResult<InferArgs> parse_infer_args(const char* full_name, PyObject* args, PyObject* kwargs);
-// `full_name`: "ZeltoShmClient.infer()" or "ZeltoHybridClient.infer()".
-PyResult<ShmInferArgs> parse_shm_infer_args(const char* full_name, PyObject* args,
-                                            PyObject* kwargs);
+// ZeltoShmClient.infer and ZeltoHybridClient.infer bind and convert in two steps, because
+// their exclusive borrow is taken in between: a missing argument is reported before "Already
+// borrowed", a bad argument after it. `full_name`: "ZeltoShmClient.infer()" or
+// "ZeltoHybridClient.infer()".
+PyResult<BoundArguments> bind_shm_infer_args(const char* full_name, PyObject* args,
+                                             PyObject* kwargs);
+PyResult<ShmInferArgs> convert_shm_infer_args(const BoundArguments& bound);
 PyResult<ShmClientNewArgs> parse_shm_client_new_args(PyObject* args, PyObject* kwargs);
 PyResult<HybridClientNewArgs> parse_hybrid_client_new_args(PyObject* args, PyObject* kwargs);
 

@@ -63,10 +63,12 @@ PyObject* shm_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* shm_client_infer(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_object([&]() -> PyObject* {
         ShmClientObject* client = ShmClientObject::from(self);
+        PyResult<BoundArguments> bound =
+            bind_shm_infer_args("ZeltoShmClient.infer()", args, kwargs);
+        if (!bound) return nullptr;
         auto borrow = ExclusiveBorrow::acquire(client->borrow);
         if (!borrow) return nullptr;
-        PyResult<ShmInferArgs> parsed =
-            parse_shm_infer_args("ZeltoShmClient.infer()", args, kwargs);
+        PyResult<ShmInferArgs> parsed = convert_shm_infer_args(*bound);
         if (!parsed) return nullptr;
 
         // The input goes from the converted argument straight into the slot.

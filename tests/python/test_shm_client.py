@@ -405,6 +405,11 @@ def test_second_thread_gets_already_borrowed_while_first_waits(
         with pytest.raises(RuntimeError) as caught:
             client.infer([1], "uint8", b"x")
         assert caught.value.args == ("Already borrowed",)
+        # Arguments are bound before the borrow is taken and converted after it.
+        with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'data'"):
+            client.infer([1], "uint8")  # type: ignore[call-arg]
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            client.infer("bad shape", "uint8", b"x")  # type: ignore[arg-type]
     finally:
         gate.touch()
         waiter.join()
