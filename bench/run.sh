@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# End-to-end benchmark in one command: installs what it needs, builds the extension, the mock
+# engine and the two C++ reference programs, then runs bench/run_bench.py (arguments are passed
+# on, e.g. `bench/run.sh --scale 0.2 --no-soak` for a quick look).
+#
+# Writes bench/results/results.md, latency.png, throughput.png and bench/RESULTS.md.
+#
+# Environment: BENCH_BUILD_DIR (default build-bench), BENCH_JOBS (parallel build jobs, default
+# the number of cores), PYTHON (interpreter for the venv, default python3; 3.10 or newer).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${BENCH_BUILD_DIR:-$root/build-bench}
+jobs=${BENCH_JOBS:-$(nproc)}
+python=${PYTHON:-python3}
+
+section() { printf '\n=== %s ===\n' "$*" >&2; }
+
+missing=()
+for pkg in g++ cmake ninja-build; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    section "apt-get install ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+venv=$build/venv
+if [ ! -x "$venv/bin/python" ]; then
+    section "virtual environment $venv"
+    mkdir -p "$build"
+    "$python" -m venv "$venv"
+fi
+section "pip install numpy pyzmq grpcio matplotlib"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check numpy pyzmq grpcio matplotlib
+
+section "build (cmake, -j$jobs)"
+base_python=$("$venv/bin/python" -c 'import sys; print(sys._base_executable)')
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELTO_BUILD_TESTS=OFF \
+    -DPython_EXECUTABLE="$base_python" >/dev/null
+cmake --build "$build" -j"$jobs"
+
+section "build the C++ floor client and machine limits"
+mkdir -p "$build/bench"
+for program in floor_client machine_limits; do
+    g++ -O2 -std=c++20 -Wall -Wextra -o "$build/bench/$program" "bench/$program.cpp"
+done
+g++ -O2 -std=c++20 -Wall -Wextra -fPIC -shared -DFLOOR_LIBRARY -o "$build/bench/libzelto_floor.so" \
+    bench/floor_client.cpp
+
+section "run"
+PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" "$venv/bin/python" bench/run_bench.py \
+    --engine "$build/zelto-mock-engine" --native-dir "$build/bench" "$@"

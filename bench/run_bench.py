@@ -1,0 +1,862 @@
+#!/usr/bin/env python3
+"""End-to-end benchmark of zelto_sdk against the machine's limits and the peers a user would pick.
+
+In one run, size by size, with every transport interleaved round by round so that machine noise
+falls on all of them alike:
+
+- limits: a C++ client doing the same frame exchange against the same engine (the socket floor,
+  Unix and TCP), memcpy of each size, an eventfd round trip between two processes;
+- zelto_sdk: ZeltoClient (Unix, TCP), ZeltoShmClient (with and without a notify descriptor),
+  ZeltoHybridClient, all against zelto-mock-engine;
+- peers: a pure-Python client of the same socket protocol (Unix, TCP) against the same engine,
+  pyzmq REQ/REP over ipc://, grpcio unary over a Unix socket, multiprocessing.shared_memory with
+  pipes, each peer with an echo server process of its own.
+
+Then (unless --no-soak) 100 000 calls per zelto transport, watching resident memory and open
+descriptors. Writes results.md, latency.png and throughput.png into --out, and the summary for
+the README into --summary; prints a MET / NOT MET line per target.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import gc
+import math
+import os
+import platform
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import uuid
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import peers  # noqa: E402
+
+LARGEST_SLOT_DATA = 16 * 1024 * 1024 - 80  # the largest tensor a default 64 MiB pool takes
+DEFAULT_SIZES = [64, 4 << 10, 64 << 10, 256 << 10, 1 << 20, 4 << 20, LARGEST_SLOT_DATA]
+SMALL = 4 << 10  # "4 KiB and below" in the targets
+
+# ---------------------------------------------------------------------------------------------
+# Helpers
+
+
+def human_size(n: int) -> str:
+    if n == LARGEST_SLOT_DATA:
+        return "16 MiB−80 B"
+    for unit, size in (("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if n >= size and n % size == 0:
+            return f"{n // size} {unit}"
+    return f"{n} B"
+
+
+def calls_for(size: int, scale: float) -> int:
+    """Timed calls per transport at one size: many for small messages, fewer for large ones."""
+    if size <= 4 << 10:
+        base = 10000
+    elif size <= 64 << 10:
+        base = 4000
+    elif size <= 256 << 10:
+        base = 1500
+    elif size <= 1 << 20:
+        base = 500
+    elif size <= 4 << 20:
+        base = 150
+    else:
+        base = 60
+    return max(10, int(base * scale))
+
+
+def quantile(sorted_samples: Sequence[float], q: float) -> float:
+    """Nearest-rank quantile."""
+    if not sorted_samples:
+        return math.nan
+    k = max(0, min(len(sorted_samples) - 1, math.ceil(q * len(sorted_samples)) - 1))
+    return sorted_samples[k]
+
+
+def count_fds() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
+def memory_kib() -> Dict[str, int]:
+    """VmRSS and its parts (RssAnon: private memory, RssShmem: shared mappings such as the
+    engine's region) from /proc/self/status, in KiB."""
+    out: Dict[str, int] = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            key = line.split(":", 1)[0]
+            if key in ("VmRSS", "RssAnon", "RssFile", "RssShmem"):
+                out[key] = int(line.split()[1])
+    return out
+
+
+def free_tcp_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return int(probe.getsockname()[1])
+
+
+class Mismatch(Exception):
+    pass
+
+
+class NativeHelper:
+    """floor_client or machine_limits, driven line by line."""
+
+    def __init__(self, binary: Path) -> None:
+        self.proc = subprocess.Popen([str(binary)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def command(self, line: str) -> List[float]:
+        assert self.proc.stdin is not None and self.proc.stdout is not None
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        reply = self.proc.stdout.readline().split()
+        if not reply or reply[0] != "ok":
+            raise RuntimeError(f"{self.proc.args[0]}: '{line}' failed")
+        return [float(x) for x in reply[1:]]
+
+    def stop(self) -> None:
+        if self.proc.poll() is None:
+            try:
+                assert self.proc.stdin is not None
+                self.proc.stdin.write("quit\n")
+                self.proc.stdin.close()
+                self.proc.wait(timeout=10)
+            except Exception:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class FloorLibrary:
+    """The C++ floor client (libzelto_floor.so), called through ctypes from the driver's own
+    thread, so that the scheduler places it like the Python clients it is compared with."""
+
+    def __init__(self, path: Path) -> None:
+        import ctypes
+
+        self.ctypes = ctypes
+        lib = ctypes.CDLL(str(path))
+        lib.floor_open.restype = ctypes.c_void_p
+        lib.floor_close.argtypes = [ctypes.c_void_p]
+        lib.floor_error.argtypes = [ctypes.c_void_p]
+        lib.floor_error.restype = ctypes.c_char_p
+        lib.floor_connect.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p]
+        lib.floor_run.argtypes = [ctypes.c_void_p, ctypes.c_uint64, ctypes.c_uint64, ctypes.c_int,
+                                  ctypes.POINTER(ctypes.c_uint64)]
+        self.lib = lib
+        self.session = lib.floor_open()
+
+    def _check(self, rc: int) -> None:
+        if rc != 0:
+            raise RuntimeError(self.lib.floor_error(self.session).decode())
+
+    def connect(self, kind: str, a: str, b: str = "") -> None:
+        self._check(self.lib.floor_connect(self.session, kind.encode(), a.encode(), b.encode()))
+
+    def run(self, size: int, calls: int, split: bool = False) -> List[float]:
+        out = (self.ctypes.c_uint64 * calls)()
+        self._check(self.lib.floor_run(self.session, size, calls, int(split), out))
+        return [float(x) for x in out]
+
+    def close(self) -> None:
+        if self.session:
+            self.lib.floor_close(self.session)
+            self.session = None
+
+
+class Engine:
+    """One zelto-mock-engine process."""
+
+    def __init__(self, binary: str, args: List[str], pass_fds: Sequence[int] = ()) -> None:
+        self.proc = subprocess.Popen([binary, *args, "--print-ready"], stdout=subprocess.PIPE,
+                                     pass_fds=tuple(pass_fds))
+        assert self.proc.stdout is not None
+        if self.proc.stdout.readline().strip() != b"ready":
+            self.proc.kill()
+            raise RuntimeError(f"zelto-mock-engine {' '.join(args)} did not start")
+
+    def stop(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+# ---------------------------------------------------------------------------------------------
+# Transports
+
+Runner = Callable[[int, bytes, int], List[float]]
+
+
+@dataclass
+class Transport:
+    key: str
+    label: str
+    kind: str  # "limit", "zelto" or "peer"
+    run: Runner  # (size, data, calls) -> ns per call
+    sizes: Optional[Sequence[int]] = None  # None: every size
+    first_call: bool = True  # report the first call at each size
+
+
+def python_runner(call: Callable[[bytes], bytes]) -> Runner:
+    """Times `call(data)` with perf_counter_ns; checks every result outside the timed region."""
+
+    def run(size: int, data: bytes, calls: int) -> List[float]:
+        clock = time.perf_counter_ns
+        samples: List[float] = []
+        append = samples.append
+        for _ in range(calls):
+            t0 = clock()
+            result = call(data)
+            t1 = clock()
+            append(t1 - t0)
+            if result != data:
+                raise Mismatch(f"result of {len(result)} bytes differs from the {size}-byte input")
+            del result
+        return samples
+
+    return run
+
+
+@dataclass
+class Setup:
+    """Everything started for one run; `close` undoes it in reverse order."""
+
+    transports: List[Transport] = field(default_factory=list)
+    closers: List[Callable[[], None]] = field(default_factory=list)
+    workdir: Path = Path("/tmp")
+    engine_binary: str = ""
+    socket_path: str = ""
+    tcp_port: int = 0
+    shm_notify: str = ""
+    shm_poll: str = ""
+    notify_fd: int = -1
+    leftovers: List[str] = field(default_factory=list)
+
+    def close(self) -> None:
+        for closer in reversed(self.closers):
+            try:
+                closer()
+            except Exception as exc:  # keep tearing down
+                print(f"warning: teardown: {exc}", file=sys.stderr)
+        self.closers.clear()
+        for path in (Path(self.socket_path), Path("/dev/shm") / self.shm_notify.lstrip("/"),
+                     Path("/dev/shm") / self.shm_poll.lstrip("/")):
+            if str(path) not in ("", ".", "/dev/shm") and path.exists():
+                self.leftovers.append(str(path))
+        shutil.rmtree(self.workdir, ignore_errors=True)
+
+
+def start_engines(setup: Setup) -> None:
+    """Engine A: Unix + TCP + region with eventfd (socket, shm-notify, hybrid); engine B: region
+    without a notify descriptor (shm polling)."""
+    setup.socket_path = str(setup.workdir / "engine.sock")
+    setup.tcp_port = free_tcp_port()
+    tag = uuid.uuid4().hex[:8]
+    setup.shm_notify = f"/zelto-bench-{tag}-n"
+    setup.shm_poll = f"/zelto-bench-{tag}-p"
+    setup.notify_fd = os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
+    setup.closers.append(lambda: os.close(setup.notify_fd))
+    a = Engine(setup.engine_binary,
+               ["--unix", setup.socket_path, "--tcp", str(setup.tcp_port),
+                "--shm", setup.shm_notify, "--notify-fd", str(setup.notify_fd)],
+               pass_fds=(setup.notify_fd,))
+    setup.closers.append(a.stop)
+    b = Engine(setup.engine_binary, ["--shm", setup.shm_poll])
+    setup.closers.append(b.stop)
+
+
+def zelto_factories(setup: Setup) -> Dict[str, Tuple[str, Callable[[], Callable[[bytes], bytes]]]]:
+    """key -> (label, factory returning a call(data) -> bytes that owns its client)."""
+    import zelto_sdk
+
+    def unix():
+        c = zelto_sdk.ZeltoClient(f"unix://{setup.socket_path}")
+        return lambda d: c.infer(0, [len(d)], "uint8", d)
+
+    def tcp():
+        c = zelto_sdk.ZeltoClient(f"tcp://127.0.0.1:{setup.tcp_port}")
+        return lambda d: c.infer(0, [len(d)], "uint8", d)
+
+    def shm_notify():
+        c = zelto_sdk.ZeltoShmClient(setup.shm_notify)
+        return lambda d: c.infer([len(d)], "uint8", d)
+
+    def shm_poll():
+        c = zelto_sdk.ZeltoShmClient(setup.shm_poll)
+        return lambda d: c.infer([len(d)], "uint8", d)
+
+    def hybrid():
+        c = zelto_sdk.ZeltoHybridClient(setup.shm_notify, setup.socket_path)
+        return lambda d: c.infer([len(d)], "uint8", d)
+
+    return {
+        "zelto-unix": ("ZeltoClient (unix)", unix),
+        "zelto-tcp": ("ZeltoClient (tcp)", tcp),
+        "zelto-shm-notify": ("ZeltoShmClient (eventfd)", shm_notify),
+        "zelto-shm-poll": ("ZeltoShmClient (polling)", shm_poll),
+        "zelto-hybrid": ("ZeltoHybridClient", hybrid),
+    }
+
+
+def build_transports(setup: Setup, native_dir: Path, sizes: Sequence[int], only: Optional[set],
+                     with_zelto: bool) -> None:
+    def wanted(key: str) -> bool:
+        return only is None or key in only or any(key.startswith(o) for o in only)
+
+    # Limits of the machine.
+    limits = NativeHelper(native_dir / "machine_limits")
+    setup.closers.append(limits.stop)
+    setup.transports.append(Transport(
+        "limit-memcpy", "memcpy (C++)", "limit",
+        lambda size, data, calls: limits.command(f"memcpy {size} {calls}"), first_call=False))
+    setup.transports.append(Transport(
+        "limit-eventfd", "eventfd round trip (C++)", "limit",
+        lambda size, data, calls: limits.command(f"eventfd {calls}"), sizes=[sizes[0]], first_call=False))
+    if with_zelto:
+        for kind, where in (("unix", (setup.socket_path,)), ("tcp", ("127.0.0.1", str(setup.tcp_port)))):
+            if not wanted(f"floor-{kind}"):
+                continue
+            floor = FloorLibrary(native_dir / "libzelto_floor.so")
+            setup.closers.append(floor.close)
+            floor.connect(kind, *where)
+            setup.transports.append(Transport(
+                f"floor-{kind}", f"C++ floor client ({kind})", "limit",
+                (lambda f: lambda size, data, calls: f.run(size, calls))(floor)))
+        if wanted("floor-split"):
+            # The same floor with the 12-byte header in a write of its own: what a second write
+            # per request costs (the engine can wake for the header alone).
+            floor = FloorLibrary(native_dir / "libzelto_floor.so")
+            setup.closers.append(floor.close)
+            floor.connect("unix", setup.socket_path)
+            setup.transports.append(Transport(
+                "floor-split", "C++ floor, header sent apart (unix)", "limit",
+                (lambda f: lambda size, data, calls: f.run(size, calls, split=True))(floor),
+                sizes=[s for s in sizes if s <= 64 << 10]))
+
+        # zelto_sdk.
+        for key, (label, factory) in zelto_factories(setup).items():
+            if wanted(key):
+                call = factory()
+                call(b"\x00" * 64)  # connect / attach before anything is timed
+                setup.transports.append(Transport(key, label, "zelto", python_runner(call)))
+
+        # The same protocol in plain Python.
+        for kind, endpoint in (("unix", f"unix://{setup.socket_path}"),
+                               ("tcp", f"tcp://127.0.0.1:{setup.tcp_port}")):
+            if wanted(f"py-socket-{kind}"):
+                client = peers.PySocketClient(endpoint)
+                setup.closers.append(client.close)
+                call = (lambda c: lambda d: c.infer(0, [len(d)], "uint8", d))(client)
+                call(b"\x00" * 64)
+                setup.transports.append(Transport(f"py-socket-{kind}", f"pure-Python socket ({kind})",
+                                                  "peer", python_runner(call)))
+
+    # Other peers, each with its own echo server.
+    if wanted("pyzmq"):
+        address = f"ipc://{setup.workdir}/zmq.sock"
+        server = peers.PeerServer(["zmq", address])
+        setup.closers.append(server.stop)
+        client = peers.ZmqClient(address)
+        setup.closers.append(client.close)
+        client.infer(b"\x00" * 64)
+        setup.transports.append(Transport("pyzmq", "pyzmq REQ/REP (ipc)", "peer", python_runner(client.infer)))
+    if wanted("grpc"):
+        address = f"unix:{setup.workdir}/grpc.sock"
+        server = peers.PeerServer(["grpc", address])
+        setup.closers.append(server.stop)
+        client = peers.GrpcClient(address)
+        setup.closers.append(client.close)
+        client.infer(b"\x00" * 64)
+        setup.transports.append(Transport("grpc", "grpcio unary (unix)", "peer", python_runner(client.infer)))
+    if wanted("shm-pipe"):
+        client = peers.ShmPipeClient(max(sizes))
+        setup.closers.append(client.close)
+        client.infer(b"\x00" * 64)
+        setup.transports.append(Transport("shm-pipe", "shared_memory + pipe", "peer",
+                                          python_runner(client.infer)))
+
+
+# ---------------------------------------------------------------------------------------------
+# Measurement
+
+
+@dataclass
+class Stat:
+    n: int
+    first: float
+    p50: float
+    p99: float
+    mean: float
+    error: str = ""
+    spread: float = math.nan  # (largest - smallest round p50) / p50: how steady the machine was
+
+
+def measure(setup: Setup, sizes: Sequence[int], rounds: int, scale: float, verbose: bool
+            ) -> Dict[Tuple[str, int], Stat]:
+    stats: Dict[Tuple[str, int], Stat] = {}
+    for size in sizes:
+        data = os.urandom(size)
+        calls = calls_for(size, scale)
+        active = [t for t in setup.transports if t.sizes is None or size in t.sizes]
+        first: Dict[str, float] = {}
+        samples: Dict[str, List[float]] = {t.key: [] for t in active}
+        round_p50: Dict[str, List[float]] = {t.key: [] for t in active}
+        failed: Dict[str, str] = {}
+
+        def attempt(t: Transport, n: int) -> List[float]:
+            if t.key in failed:
+                return []
+            try:
+                return t.run(size, data, n)
+            except Mismatch:
+                raise
+            except Exception as exc:  # a peer that cannot run at this size
+                failed[t.key] = f"{type(exc).__name__}: {exc}"
+                return []
+
+        # First call at this size (fresh buffers, fresh slots), then a warm-up.
+        warmup = max(5, calls // 20)
+        for t in active:
+            got = attempt(t, 1)
+            if got:
+                first[t.key] = got[0]
+        for t in active:
+            attempt(t, warmup)
+        # Steady state, interleaved: every round runs every transport, in a rotated order.
+        per_round = max(1, calls // rounds)
+        for r in range(rounds):
+            order = active[r % len(active):] + active[:r % len(active)]
+            for t in order:
+                if verbose:
+                    print(f"\r  {human_size(size):>12}  round {r + 1}/{rounds}  {t.label:<28}",
+                          end="", file=sys.stderr, flush=True)
+                got = attempt(t, per_round)
+                samples[t.key].extend(got)
+                if got:
+                    round_p50[t.key].append(quantile(sorted(got), 0.5))
+        for t in active:
+            s = sorted(samples[t.key])
+            if t.key in failed or not s:
+                stats[(t.key, size)] = Stat(0, math.nan, math.nan, math.nan, math.nan,
+                                            failed.get(t.key, "no samples"))
+            else:
+                p50 = quantile(s, 0.50)
+                rp = round_p50[t.key]
+                spread = (max(rp) - min(rp)) / p50 if len(rp) > 1 and p50 > 0 else math.nan
+                stats[(t.key, size)] = Stat(len(s), first.get(t.key, math.nan) if t.first_call else math.nan,
+                                            p50, quantile(s, 0.99), sum(s) / len(s), spread=spread)
+    if verbose:
+        print("\r" + " " * 70 + "\r", end="", file=sys.stderr)
+    return stats
+
+
+# ---------------------------------------------------------------------------------------------
+# Soak
+
+
+@dataclass
+class SoakResult:
+    label: str
+    calls: int
+    rss_growth_kib: int
+    anon_growth_kib: int
+    shmem_growth_kib: int
+    fds_before: int
+    fds_during: int
+    fds_after: int
+    seconds: float
+
+
+def soak(setup: Setup, calls: int, size: int, only: Optional[set]) -> List[SoakResult]:
+    results = []
+    data = os.urandom(size)
+    for key, (label, factory) in zelto_factories(setup).items():
+        if only is not None and key not in only and not any(key.startswith(o) for o in only):
+            continue
+        gc.collect()
+        fds_before = count_fds()
+        call = factory()
+        for _ in range(1000):  # warm-up: connection, slots, allocator caches
+            call(data)
+        gc.collect()
+        mem0 = memory_kib()
+        print(f"  soak {label}: {calls} calls ...", file=sys.stderr, flush=True)
+        t0 = time.perf_counter()
+        for i in range(calls):
+            if call(data) != data:
+                raise Mismatch(f"{label}: result differs from input at call {i}")
+        seconds = time.perf_counter() - t0
+        gc.collect()
+        mem1 = memory_kib()
+        fds_during = count_fds()
+        del call
+        gc.collect()
+        time.sleep(0.05)  # let a client's worker threads finish exiting
+        fds_after = count_fds()
+        growth = {k: mem1.get(k, 0) - mem0.get(k, 0) for k in ("VmRSS", "RssAnon", "RssShmem")}
+        results.append(SoakResult(label, calls, growth["VmRSS"], growth["RssAnon"], growth["RssShmem"],
+                                  fds_before, fds_during, fds_after, seconds))
+    return results
+
+
+# ---------------------------------------------------------------------------------------------
+# Report
+
+
+@dataclass
+class Target:
+    text: str
+    ratio: float
+    limit: float
+    higher_is_better: bool = False
+
+    @property
+    def met(self) -> bool:
+        if math.isnan(self.ratio):
+            return False
+        return self.ratio >= self.limit if self.higher_is_better else self.ratio <= self.limit
+
+    def line(self) -> str:
+        verdict = "NOT MEASURED" if math.isnan(self.ratio) else "MET" if self.met else "NOT MET"
+        cmp = "≥" if self.higher_is_better else "≤"
+        ratio = "n/a" if math.isnan(self.ratio) else f"{self.ratio:.2f}"
+        return f"{verdict:<8} {self.text}: {ratio} (target {cmp} {self.limit:g})"
+
+
+def evaluate(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes: Sequence[int],
+             soaked: List[SoakResult]) -> List[Target]:
+    def p50(key: str, size: int) -> float:
+        s = stats.get((key, size))
+        return s.p50 if s else math.nan
+
+    targets: List[Target] = []
+    small = [s for s in sizes if s <= SMALL]
+    largest = max(sizes) if sizes else 0
+    for size in small:
+        for kind in ("unix", "tcp"):
+            targets.append(Target(f"ZeltoClient ({kind}) p50 at {human_size(size)} ÷ C++ floor ({kind})",
+                                  p50(f"zelto-{kind}", size) / p50(f"floor-{kind}", size), 1.10))
+    for size in small:
+        targets.append(Target(f"ZeltoShmClient (eventfd) p50 at {human_size(size)} ÷ ZeltoClient (unix)",
+                              p50("zelto-shm-notify", size) / p50("zelto-unix", size), 0.5))
+    largest = LARGEST_SLOT_DATA if LARGEST_SLOT_DATA in sizes else 0
+    bound = 3 * p50("limit-memcpy", largest)
+    for key, label in () if not largest else (("zelto-shm-notify", "ZeltoShmClient (eventfd)"),
+                       ("zelto-shm-poll", "ZeltoShmClient (polling)"),
+                       ("zelto-hybrid", "ZeltoHybridClient")):
+        targets.append(Target(f"{label} throughput at {human_size(largest)} ÷ copy bound (3 × memcpy)",
+                              bound / p50(key, largest), 0.8, higher_is_better=True))
+    for size in small:
+        targets.append(Target(f"ZeltoHybridClient p50 at {human_size(size)} ÷ ZeltoClient (unix)",
+                              p50("zelto-hybrid", size) / p50("zelto-unix", size), 1.3))
+    zelto = [t for t in transports if t.kind == "zelto"]
+    peer_list = [t for t in transports if t.kind == "peer"]
+    for size in sizes:
+        worst, worst_pair = math.nan, ""
+        for z in zelto:
+            for p in peer_list:
+                pz, pp = p50(z.key, size), p50(p.key, size)
+                if math.isnan(pp):
+                    continue  # the peer cannot run at this size
+                r = pz / pp if not math.isnan(pz) else math.inf
+                if math.isnan(worst) or r > worst:
+                    worst, worst_pair = r, f"{z.label} vs {p.label}"
+        if worst_pair:
+            targets.append(Target(f"every zelto transport ahead of every peer at {human_size(size)} "
+                                  f"(worst pair: {worst_pair})", worst, 1.0))
+    for r in soaked:
+        targets.append(Target(f"soak {r.label}: VmRSS growth over {r.calls} calls in MiB "
+                              f"(private {r.anon_growth_kib / 1024:.2f}, shared region pages "
+                              f"{r.shmem_growth_kib / 1024:.2f})", r.rss_growth_kib / 1024, 2.0))
+        targets.append(Target(f"soak {r.label}: open descriptors after ÷ before "
+                              f"({r.fds_after} / {r.fds_before})", r.fds_after / r.fds_before, 1.0))
+    return targets
+
+
+def fmt_us(ns: float) -> str:
+    if math.isnan(ns):
+        return "n/a"
+    us = ns / 1000
+    if us < 0.1:
+        return f"{us:.4f}"
+    if us < 10:
+        return f"{us:.2f}"
+    if us < 1000:
+        return f"{us:.1f}"
+    return f"{us:,.0f}"
+
+
+def fmt_rate(size: int, ns: float) -> str:
+    if math.isnan(ns) or ns <= 0:
+        return "n/a"
+    mib_s = size / (ns / 1e9) / (1 << 20)
+    return f"{mib_s:,.0f}" if mib_s >= 10 else f"{mib_s:.2f}"
+
+
+def load_average() -> str:
+    try:
+        with open("/proc/loadavg") as f:
+            return f.read().split()[0]
+    except OSError:
+        return "?"
+
+
+def machine_text() -> str:
+    cpu = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return (f"{os.cpu_count()} cores ({cpu}), Linux {platform.release()}, "
+            f"CPython {platform.python_version()}")
+
+
+def render(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes: Sequence[int],
+           targets: List[Target], soaked: List[SoakResult], rounds: int, scale: float,
+           with_plots: bool, loads: Tuple[str, str], one_core: bool = False) -> Tuple[str, str]:
+    """(results.md, summary for the README)."""
+    shown = [t for t in transports if t.key != "limit-eventfd"]
+    floor_unix = {s: stats[("floor-unix", s)].p50 for s in sizes if ("floor-unix", s) in stats}
+    memcpy = {s: stats[("limit-memcpy", s)].p50 for s in sizes if ("limit-memcpy", s) in stats}
+
+    head = [
+        f"Measured {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')} on {machine_text()}, "
+        f"by `bench/run.sh` (calls per size scaled by {scale:g}, {rounds} interleaved rounds per size; "
+        f"1-minute load average {loads[0]} at the start, {loads[1]} at the end)"
+        + (". **Diagnostic run with `--one-core`: every process on CPU 0.**" if one_core else "."),
+        "",
+    ]
+
+    def matrix(title: str, cell: Callable[[Transport, int], str]) -> List[str]:
+        out = [f"### {title}", "", "| transport | " + " | ".join(human_size(s) for s in sizes) + " |",
+               "|---|" + "---:|" * len(sizes)]
+        for t in shown:
+            out.append(f"| {t.label} | " + " | ".join(cell(t, s) for s in sizes) + " |")
+        out.append("")
+        return out
+
+    def p50_cell(t: Transport, s: int) -> str:
+        st = stats.get((t.key, s))
+        return fmt_us(st.p50) if st else ""
+
+    def rate_cell(t: Transport, s: int) -> str:
+        st = stats.get((t.key, s))
+        if t.key == "limit-memcpy":
+            return fmt_rate(s, 3 * st.p50) + " (3×: copy bound)" if st and s == max(sizes) else (
+                fmt_rate(s, st.p50) if st else "")
+        return fmt_rate(s, st.p50) if st else ""
+
+    summary = matrix("p50 latency per call (µs)", p50_cell)
+    summary += matrix("Throughput at p50 (MiB/s: tensor bytes ÷ p50 latency)", rate_cell)
+    ev = stats.get(("limit-eventfd", sizes[0]))
+    if ev:
+        summary += [f"eventfd round trip between two processes (C++): p50 {fmt_us(ev.p50)} µs, "
+                    f"p99 {fmt_us(ev.p99)} µs ({ev.n} round trips).", ""]
+    summary += ["### Targets", "", "```"] + [t.line() for t in targets] + ["```", ""]
+    if soaked:
+        summary += ["### Soak", "",
+                    "VmRSS growth over the calls (after 1000 warm-up calls), split into private memory "
+                    "(RssAnon) and pages of shared mappings the client has touched (RssShmem: the "
+                    "engine's region); descriptors counted before the client exists, while it "
+                    "exists, and after it is gone.", "",
+                    "| transport | calls | seconds | VmRSS growth (KiB) | RssAnon growth | RssShmem growth "
+                    "| fds before | fds with client | fds after |",
+                    "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+        for r in soaked:
+            summary.append(f"| {r.label} | {r.calls} | {r.seconds:.1f} | {r.rss_growth_kib} | "
+                           f"{r.anon_growth_kib} | {r.shmem_growth_kib} | "
+                           f"{r.fds_before} | {r.fds_during} | {r.fds_after} |")
+        summary.append("")
+
+    detail = ["### Every measurement", "",
+              "| transport | size | calls | first call (µs) | p50 (µs) | p99 (µs) | mean (µs) | round p50 spread "
+              "| MiB/s at p50 | p50 ÷ C++ floor (unix) | throughput ÷ copy bound |",
+              "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    for t in transports:
+        for s in sizes:
+            st = stats.get((t.key, s))
+            if not st:
+                continue
+            if st.error:
+                detail.append(f"| {t.label} | {human_size(s)} | – | cannot run: {st.error} | | | | | | | |")
+                continue
+            spread = "" if math.isnan(st.spread) else f"{100 * st.spread:.0f} %"
+            vs_floor = f"{st.p50 / floor_unix[s]:.2f}" if s in floor_unix and t.kind != "limit" else ""
+            vs_copy = (f"{3 * memcpy[s] / st.p50:.2f}" if s in memcpy and s >= (256 << 10)
+                       and t.kind != "limit" else "")
+            detail.append(f"| {t.label} | {human_size(s)} | {st.n} | {fmt_us(st.first)} | {fmt_us(st.p50)} | "
+                          f"{fmt_us(st.p99)} | {fmt_us(st.mean)} | {spread} | {fmt_rate(s, st.p50)} | {vs_floor} | {vs_copy} |")
+    detail.append("")
+
+    large = [s for s in sizes if s >= (256 << 10)]
+    first = ["### First call and steady state at large sizes (µs)", "",
+             "The first call at a size touches fresh memory (slots, reply buffers, result objects); "
+             "the steady state is the p50 after the warm-up.", "",
+             "| transport | " + " | ".join(f"{human_size(s)} first / p50" for s in large) + " |",
+             "|---|" + "---:|" * len(large)]
+    for t in transports:
+        if not t.first_call or not any((t.key, s) in stats for s in large):
+            continue
+        cells = []
+        for s in large:
+            st = stats.get((t.key, s))
+            cells.append(f"{fmt_us(st.first)} / {fmt_us(st.p50)}" if st and not st.error else "n/a")
+        first.append(f"| {t.label} | " + " | ".join(cells) + " |")
+    first.append("")
+
+    plots = ["![p50 latency against tensor size](latency.png)", "",
+             "![throughput against tensor size](throughput.png)", ""] if with_plots else []
+    results = ["# zelto_sdk end-to-end benchmark", ""] + head + summary + first + plots + detail
+    readme = ["## Benchmark results", ""] + head + summary + first
+    return "\n".join(results), "\n".join(readme)
+
+
+def plot(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes: Sequence[int], out: Path) -> bool:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("warning: matplotlib missing, no plots", file=sys.stderr)
+        return False
+    styles = {"zelto": dict(linestyle="-", linewidth=2.2, marker="o"),
+              "peer": dict(linestyle="--", linewidth=1.4, marker="s"),
+              "limit": dict(linestyle=":", linewidth=1.6, marker="^")}
+
+    def series(t: Transport, value: Callable[[int, Stat], float]):
+        xs, ys = [], []
+        for s in sizes:
+            st = stats.get((t.key, s))
+            if st and not st.error and not math.isnan(st.p50):
+                xs.append(s)
+                ys.append(value(s, st))
+        return xs, ys
+
+    shown = [t for t in transports if t.key != "limit-eventfd"]
+    for name, ylabel, value in (
+        ("latency.png", "p50 latency per call (µs)", lambda s, st: st.p50 / 1000),
+        ("throughput.png", "throughput at p50 (MiB/s)", lambda s, st: s / (st.p50 / 1e9) / (1 << 20)),
+    ):
+        fig, ax = plt.subplots(figsize=(12.5, 6.5))
+        palette = plt.get_cmap("tab20").colors
+        for i, t in enumerate(shown):
+            xs, ys = series(t, value)
+            if xs:
+                ax.plot(xs, ys, label=t.label, color=palette[(2 * i) % 20 + (2 * i) // 20], **styles[t.kind])
+        if name == "throughput.png":
+            xs, ys = series(next(t for t in transports if t.key == "limit-memcpy"),
+                            lambda s, st: s / (3 * st.p50 / 1e9) / (1 << 20))
+            xs, ys = [x for x in xs if x >= 256 << 10], ys[len(ys) - len([x for x in xs if x >= 256 << 10]):]
+            ax.plot(xs, ys, label="copy bound (3 × memcpy)", color="black", linestyle="-.", linewidth=1.2)
+        ax.set_xscale("log", base=2)
+        ax.set_yscale("log")
+        ax.set_xticks(list(sizes))
+        ax.set_xticklabels([human_size(s) for s in sizes], rotation=20)
+        ax.set_xlabel("tensor size")
+        ax.set_ylabel(ylabel)
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1.0))
+        ax.set_title(f"zelto_sdk and peers: {ylabel.split(' (')[0]} ({machine_text()})", fontsize=9)
+        fig.tight_layout()
+        fig.savefig(out / name, dpi=110)
+        plt.close(fig)
+    return True
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--engine", default=os.environ.get("ZELTO_MOCK_ENGINE", str(HERE.parent / "build-bench" / "zelto-mock-engine")))
+    ap.add_argument("--native-dir", default=str(HERE.parent / "build-bench" / "bench"),
+                    help="where libzelto_floor.so and machine_limits are")
+    ap.add_argument("--out", default=str(HERE / "results"))
+    ap.add_argument("--summary", default=str(HERE / "RESULTS.md"), help="the copy the README shows")
+    ap.add_argument("--sizes", default=",".join(map(str, DEFAULT_SIZES)))
+    ap.add_argument("--scale", type=float, default=1.0, help="multiply the number of calls per size")
+    ap.add_argument("--rounds", type=int, default=10, help="interleaved rounds per size")
+    ap.add_argument("--only", default="", help="comma-separated transport keys or prefixes (development)")
+    ap.add_argument("--no-zelto", action="store_true", help="limits and peers only (no engine, no zelto_sdk)")
+    ap.add_argument("--soak", action="store_true", help="only the soak: 100 000 calls per zelto transport")
+    ap.add_argument("--no-soak", action="store_true")
+    ap.add_argument("--soak-calls", type=int, default=100_000)
+    ap.add_argument("--soak-size", type=int, default=4 << 10)
+    ap.add_argument("--one-core", action="store_true",
+                    help="diagnostic: run the driver, the engines and every server on CPU 0 only, "
+                         "so that no wake-up crosses cores (the default run pins nothing)")
+    ap.add_argument("--quiet", action="store_true")
+    opts = ap.parse_args()
+    if opts.one_core:
+        os.sched_setaffinity(0, {0})  # inherited by every process started from here on
+
+    sizes = sorted(int(s) for s in opts.sizes.split(","))
+    only = set(o for o in opts.only.split(",") if o) or None
+    if only is not None:
+        only |= {"limit"}
+    out = Path(opts.out)
+    out.mkdir(parents=True, exist_ok=True)
+    with_zelto = not opts.no_zelto
+    run_soak = with_zelto and not opts.no_soak
+
+    setup = Setup(workdir=Path(tempfile.mkdtemp(prefix="zelto-bench-", dir="/tmp")), engine_binary=opts.engine)
+    stats: Dict[Tuple[str, int], Stat] = {}
+    soaked: List[SoakResult] = []
+    started = time.perf_counter()
+    load_start = load_average()
+    try:
+        if with_zelto:
+            start_engines(setup)
+        if not opts.soak:
+            build_transports(setup, Path(opts.native_dir), sizes, only, with_zelto)
+            print(f"measuring {len(setup.transports)} transports at {len(sizes)} sizes ...", file=sys.stderr)
+            stats = measure(setup, sizes, opts.rounds, opts.scale, not opts.quiet)
+        if run_soak or opts.soak:
+            soaked = soak(setup, opts.soak_calls, opts.soak_size, only)
+    finally:
+        setup.close()
+    elapsed = time.perf_counter() - started
+    loads = (load_start, load_average())
+
+    if setup.leftovers:
+        print(f"zelto-mock-engine left behind: {', '.join(setup.leftovers)}", file=sys.stderr)
+    targets = evaluate(setup.transports, stats, sizes, soaked) if not opts.soak else evaluate([], {}, [], soaked)
+    with_plots = bool(stats) and plot(setup.transports, stats, sizes, out)
+    if opts.soak:
+        results = "\n".join(["# zelto_sdk soak", "", machine_text(), "", "```"] + [t.line() for t in targets] + ["```", ""])
+        (out / "soak.md").write_text(results)
+    else:
+        results, readme = render(setup.transports, stats, sizes, targets, soaked, opts.rounds, opts.scale, with_plots, loads,
+                                 opts.one_core)
+        (out / "results.md").write_text(results + "\n")
+        if with_zelto and only is None and not opts.one_core:
+            Path(opts.summary).write_text(readme + "\n")
+        print(results.split("### First call")[0])
+    print(f"\n{'-' * 72}")
+    for t in targets:
+        print(t.line())
+    print(f"\nwhole run: {elapsed:.0f} s; written to {out}")
+    return 1 if setup.leftovers else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

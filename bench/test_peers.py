@@ -1,0 +1,139 @@
+"""Checks of the benchmark's own pieces that need no zelto_sdk: the pure-Python wire encoding
+and a round trip through every peer server.  Run: python -m pytest bench/test_peers.py"""
+
+from __future__ import annotations
+
+import os
+import struct
+import tempfile
+
+import pytest
+
+import peers
+
+
+def test_encode_request_matches_the_documented_bytes():
+    data = struct.pack("<2f", 1.0, 2.0)
+    want = bytes.fromhex(
+        "0100000000000000 0200000000000000 0700000000000000 666c6f61743332 01"
+        " 0800000000000000 0000803f00000040 00 0000000000000000 00 00".replace(" ", "")
+    )
+    assert len(want) == 59
+    assert peers.encode_request([2], "float32", data) == want
+
+
+def test_decode_tensor_data_finds_the_data():
+    body = peers.encode_request([3, 1], "uint8", b"abc")
+    assert peers.decode_tensor_data(body) == b"abc"
+    with pytest.raises(RuntimeError):
+        peers.decode_tensor_data(body[:-14])
+
+
+@pytest.fixture
+def workdir():
+    with tempfile.TemporaryDirectory(prefix="zelto-bench-test-") as d:
+        yield d
+
+
+SIZES = [0, 64, 4096, 1 << 20, (16 << 20) - 80]
+
+
+def test_zmq_echo(workdir):
+    address = f"ipc://{workdir}/zmq.sock"
+    server = peers.PeerServer(["zmq", address])
+    client = peers.ZmqClient(address)
+    try:
+        for n in SIZES:
+            data = os.urandom(n)
+            assert client.infer(data) == data
+    finally:
+        client.close()
+        server.stop()
+
+
+def test_grpc_echo(workdir):
+    address = f"unix:{workdir}/grpc.sock"
+    server = peers.PeerServer(["grpc", address])
+    client = peers.GrpcClient(address)
+    try:
+        for n in SIZES:
+            data = os.urandom(n)
+            assert client.infer(data) == data
+    finally:
+        client.close()
+        server.stop()
+
+
+def test_shmpipe_echo():
+    client = peers.ShmPipeClient(16 << 20)
+    name = client.shm.name
+    try:
+        for n in SIZES:
+            data = os.urandom(n)
+            assert client.infer(data) == data
+    finally:
+        client.close()
+    assert not os.path.exists("/dev/shm/" + name.lstrip("/"))
+
+
+class FakeEngine:
+    """Op 1 echo over a Unix socket, enough to check the protocol clients of the benchmark."""
+
+    def __init__(self, path: str) -> None:
+        import socket
+        import threading
+
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.listener.bind(path)
+        self.listener.listen()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self) -> None:
+        conn, _ = self.listener.accept()
+        with conn:
+            f = conn.makefile("rb")
+            while True:
+                head = f.read(12)
+                if len(head) < 12:
+                    return
+                _model, op, n = struct.unpack("<III", head)
+                payload = f.read(n)
+                assert op == 1
+                ndim = struct.unpack_from("<Q", payload, 0)[0]
+                off = 8 + 8 * ndim
+                dlen = struct.unpack_from("<Q", payload, off)[0]
+                off += 8 + dlen
+                assert payload[off] == 1
+                data_len = struct.unpack_from("<Q", payload, off + 1)[0]
+                # An echo reply is the request's tensor packet with data_base64 absent.
+                body = payload[: off + 9 + data_len] + b"\x00"
+                conn.sendall(struct.pack("<II", 0, len(body)) + body)
+
+
+def test_python_socket_client_against_fake_engine(workdir):
+    path = f"{workdir}/engine.sock"
+    FakeEngine(path)
+    client = peers.PySocketClient(f"unix://{path}")
+    for n in SIZES:
+        data = os.urandom(n)
+        assert client.infer(0, [n], "uint8", data) == data
+    client.close()
+
+
+def test_floor_client_against_fake_engine(workdir):
+    import subprocess
+
+    binary = os.environ.get("FLOOR_CLIENT", os.path.join(os.path.dirname(__file__), "..",
+                                                         "build-bench", "bench", "floor_client"))
+    if not os.path.exists(binary):
+        pytest.skip("floor_client not built")
+    path = f"{workdir}/engine.sock"
+    FakeEngine(path)
+    out = subprocess.run([binary], input=f"connect unix {path}\nrun 64 3\nrun 16777136 2\nquit\n",
+                         capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert lines[0] == "ok"
+    assert lines[1].startswith("ok ") and len(lines[1].split()) == 4
+    assert len(lines[2].split()) == 3
