@@ -37,7 +37,7 @@ std::size_t check_sequence(std::string_view bytes, std::size_t i, Utf8Error& err
     }
     for (int k = 1; k < width; ++k) {
         if (i + k >= bytes.size()) {
-            error.error_len.reset();
+            error.error_len = 0;
             return 0;
         }
         const bool ok = k == 1 ? valid_second(first, at(i + 1)) : is_continuation(at(i + k));
@@ -52,8 +52,8 @@ std::size_t check_sequence(std::string_view bytes, std::size_t i, Utf8Error& err
 }  // namespace
 
 std::string Utf8Error::describe() const {
-    if (error_len) {
-        return "invalid utf-8 sequence of " + std::to_string(*error_len) + " bytes from index " +
+    if (error_len != 0) {
+        return "invalid utf-8 sequence of " + std::to_string(error_len) + " bytes from index " +
                std::to_string(valid_up_to);
     }
     return "incomplete utf-8 byte sequence from index " + std::to_string(valid_up_to);
@@ -83,8 +83,8 @@ std::string utf8_lossy(std::string_view bytes) {
         }
         text.append(bytes.substr(start, i - start));
         text.append(kReplacement);
-        if (!error.error_len) return text;  // cut off at the end
-        i += *error.error_len;
+        if (error.error_len == 0) return text;  // cut off at the end
+        i += error.error_len;
         start = i;
     }
     text.append(bytes.substr(start));

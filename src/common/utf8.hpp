@@ -11,8 +11,8 @@
 namespace zelto {
 
 struct Utf8Error {
-    std::size_t valid_up_to = 0;             // length of the valid prefix
-    std::optional<std::size_t> error_len;    // bad sequence length; empty when cut off at the end
+    std::size_t valid_up_to = 0;  // length of the valid prefix
+    std::size_t error_len = 0;    // length of the bad sequence; 0 when cut off at the end
 
     // "invalid utf-8 sequence of N bytes from index I" or
     // "incomplete utf-8 byte sequence from index I".
