@@ -5,8 +5,9 @@
 //   45056    response ring (1024 cells of 48 bytes = 49152)
 //   94208    tensor pool, --pool-size bytes (default 64 MiB), carved by the clients
 //   after    result area (page aligned), --result-area bytes (default: the pool size, at least
-//            1 MiB): where the engine writes result blocks and error texts, round robin, so that
-//            results never overlap a slot a client may be using.
+//            1 MiB): where the engine writes result blocks and error texts, so that results
+//            never overlap a slot a client may be using. A result goes to the mirror of its
+//            request's pool position; what has no room there goes round robin.
 //
 // Keys: --shm NAME (created exclusively, unlinked again when the engine exits), --pool-size B,
 // --result-area B, --notify-fd N (a descriptor inherited from the launcher, written into the
@@ -65,10 +66,15 @@ class ShmEngineRegion final : public EngineRegion {
     std::uint64_t size() const override { return size_; }
     int notify_fd() const override { return notify_fd_; }
 
-    std::uint64_t result_block(std::uint64_t block_size) override {
+    std::uint64_t result_block(std::uint64_t request_offset, std::uint64_t block_size) override {
         const std::uint64_t area = size_ - result_start_;
         const std::uint64_t needed = align_up(block_size, 8);
         if (block_size == 0 || needed > area) return 0;
+        // The request offset comes from a client: check it lies in the pool before using it.
+        if (request_offset >= kPoolOffset && request_offset - kPoolOffset < area &&
+            needed <= area - (request_offset - kPoolOffset)) {
+            return result_start_ + (request_offset - kPoolOffset);
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         if (needed > size_ - result_cursor_) result_cursor_ = result_start_;  // wrap around
         const std::uint64_t offset = result_cursor_;

@@ -23,9 +23,14 @@ public:
     virtual std::uint64_t size() const = 0;
     virtual int notify_fd() const = 0;  // -1 when there is none
 
-    // Engine-owned space for one result block of `block_size` bytes (80-byte header + data);
-    // returns its offset from the region start, or 0 when it does not fit.
-    virtual std::uint64_t result_block(std::uint64_t block_size) = 0;
+    // Engine-owned space for the result of the request whose block starts at `request_offset`:
+    // `block_size` bytes (80-byte header + data, or an error text); returns its offset from the
+    // region start, or 0 when it does not fit. A request from the pool is answered at the same
+    // position in the result area (its mirror): a client keeps its slot until it has read the
+    // answer, so the mirror is not reused meanwhile, and a client that keeps using the same slots
+    // touches the same result pages instead of sweeping the whole area. Requests that name no
+    // pool position with room behind its mirror get space round robin.
+    virtual std::uint64_t result_block(std::uint64_t request_offset, std::uint64_t block_size) = 0;
 };
 
 }  // namespace zelto::engine

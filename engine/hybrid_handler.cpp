@@ -133,7 +133,7 @@ HybridReply success(const ipc::HybridRequest& request, std::uint64_t result_offs
     return reply;
 }
 
-// Copies the request block (both its header and its data) into a fresh engine-owned block and
+// Copies the request block (both its header and its data) into its engine-owned result block and
 // sets `result_offset`/`result_size`; returns an error reply when it cannot.
 std::optional<HybridReply> echo_block(EngineRegion& region, const ipc::HybridRequest& request,
                                       std::uint64_t& result_offset, std::uint64_t& result_size) {
@@ -148,7 +148,7 @@ std::optional<HybridReply> echo_block(EngineRegion& region, const ipc::HybridReq
                               " bytes) runs past the end of the region");
     }
     result_size = kBlockHeader + data_len;
-    result_offset = region.result_block(result_size);
+    result_offset = region.result_block(request.shm_offset, result_size);
     if (result_offset == 0) {
         return failure(1, "result block of " + std::to_string(result_size) +
                               " bytes does not fit the result area");

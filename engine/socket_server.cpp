@@ -47,6 +47,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -55,6 +56,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -158,6 +160,9 @@ class Recorder {
   public:
     explicit Recorder(std::string path) : path_(std::move(path)) {}
 
+    // Lets callers skip building a line (e.g. the hex text of a whole frame) nobody will read.
+    bool enabled() const { return !path_.empty(); }
+
     void line(std::uint64_t connection, const std::string& text) {
         if (path_.empty()) return;
         std::lock_guard lock(mutex_);
@@ -218,9 +223,9 @@ void put_text(Bytes& out, const std::string& text) {
     out.insert(out.end(), text.begin(), text.end());
 }
 
-// The reply packet of the echo model.
-Bytes echo_packet(const engine_api::BinaryTensorPacket& input, const Behaviour& b, bool base64) {
-    Bytes out;
+// Appends the reply packet of the echo model to `out`.
+void append_echo_packet(Bytes& out, const engine_api::BinaryTensorPacket& input,
+                        const Behaviour& b, bool base64) {
     put_u64(out, input.shape.size());
     for (std::int64_t dim : input.shape) put_u64(out, static_cast<std::uint64_t>(dim));
     put_text(out,
@@ -235,14 +240,24 @@ Bytes echo_packet(const engine_api::BinaryTensorPacket& input, const Behaviour& 
         out.insert(out.end(), input.data.begin(), input.data.end());
         out.push_back(0);
     }
+}
+
+// The reply packet of the echo model.
+Bytes echo_packet(const engine_api::BinaryTensorPacket& input, const Behaviour& b, bool base64) {
+    Bytes out;
+    append_echo_packet(out, input, b, base64);
     return out;
 }
 
 Bytes frame(std::uint32_t word, const Bytes& body) {
-    Bytes out(transport::kReplyHeaderSize);
+    // Sized once and filled with memcpy: GCC 12 misreads an insert behind the 8-byte header as
+    // an out-of-bounds copy (-Warray-bounds).
+    Bytes out(transport::kReplyHeaderSize + body.size());
     store_le(out.data(), word);
     store_le(out.data() + 4, static_cast<std::uint32_t>(body.size()));
-    out.insert(out.end(), body.begin(), body.end());
+    if (!body.empty()) {
+        std::memcpy(out.data() + transport::kReplyHeaderSize, body.data(), body.size());
+    }
     return out;
 }
 
@@ -250,31 +265,54 @@ bool send_all(ReadWriteConnection& connection, const Bytes& bytes) {
     return connection.write_all(bytes).has_value();
 }
 
-struct Reply {
+// Writes the whole op 1 reply frame (header and body) into `out`, whose capacity is kept from
+// request to request: a steady stream of same-sized requests allocates nothing, and the echo's
+// data is copied once, straight behind the header.
+void answer_infer(std::uint32_t model_id, std::span<const std::uint8_t> payload,
+                  const Behaviour& b, Bytes& out) {
+    out.assign(transport::kReplyHeaderSize, 0);
     std::uint32_t status = 0;
-    Bytes body;
-};
-
-Reply answer_infer(std::uint32_t model_id, const Bytes& payload, const Behaviour& b) {
     if (b.error_body && (!b.error_model || *b.error_model == model_id)) {
-        return {b.error_status, *b.error_body};
-    }
-    if (b.reply_body) return {0, *b.reply_body};
-    auto request = engine_api::decode_inference_request(payload);
-    if (!request) {
+        status = b.error_status;
+        out.insert(out.end(), b.error_body->begin(), b.error_body->end());
+    } else if (b.reply_body) {
+        out.insert(out.end(), b.reply_body->begin(), b.reply_body->end());
+    } else if (auto request = engine_api::decode_inference_request(payload); !request) {
         const std::string text = "bad request: " + request.error().message;
-        return {1, Bytes(text.begin(), text.end())};
+        status = 1;
+        out.insert(out.end(), text.begin(), text.end());
+    } else {
+        append_echo_packet(out, request->input, b, b.base64);
+        out.insert(out.end(), b.trailing, 0xEE);
     }
-    Bytes body = echo_packet(request->input, b, b.base64);
-    body.insert(body.end(), b.trailing, 0xEE);
-    return {0, std::move(body)};
+    store_le(out.data(), status);
+    store_le(out.data() + 4, static_cast<std::uint32_t>(out.size() - transport::kReplyHeaderSize));
+}
+
+// Reads a `length`-byte payload into the front of `buffer`. The buffer keeps its size between
+// requests, so same-sized requests neither allocate nor fault in fresh pages; it grows only as
+// bytes really arrive (1 MiB, then doubling), so an announced length followed by a close costs
+// little.
+std::optional<std::span<const std::uint8_t>> read_payload(ReadWriteConnection& connection,
+                                                          std::size_t length, Bytes& buffer) {
+    constexpr std::size_t kFirstChunk = std::size_t{1} << 20;
+    std::size_t filled = 0;
+    while (filled < length) {
+        if (buffer.size() <= filled) {
+            buffer.resize(std::min(length, std::max(kFirstChunk, 2 * filled)));
+        }
+        const std::size_t next = std::min(length, buffer.size());
+        if (!connection.read_exact(buffer.data() + filled, next - filled)) return std::nullopt;
+        filled = next;
+    }
+    return std::span<const std::uint8_t>(buffer.data(), length);
 }
 
 enum class After { KeepServing, Close };
 
 // Runs the --stream script for one op 2 request.
-After run_stream(ReadWriteConnection& connection, std::uint64_t number, const Bytes& payload,
-                 Shared& shared) {
+After run_stream(ReadWriteConnection& connection, std::uint64_t number,
+                 std::span<const std::uint8_t> payload, Shared& shared) {
     const Behaviour& b = shared.behaviour;
     auto request = engine_api::decode_inference_request(payload);
     for (const std::string& step : b.stream_script) {
@@ -311,7 +349,8 @@ After run_stream(ReadWriteConnection& connection, std::uint64_t number, const By
     return After::KeepServing;
 }
 
-After answer_hybrid(ReadWriteConnection& connection, const Bytes& payload, Shared& shared) {
+After answer_hybrid(ReadWriteConnection& connection, std::span<const std::uint8_t> payload,
+                    Shared& shared) {
     HybridReply reply =
         handle_hybrid_request(shared.options, shared.region, payload.data(), payload.size());
     sleep_unless_stopped(shared.behaviour.delay, shared.stop);
@@ -328,6 +367,8 @@ After answer_hybrid(ReadWriteConnection& connection, const Bytes& payload, Share
 void serve(std::uint64_t number, ReadWriteConnection& connection, Shared& shared) {
     const Behaviour& b = shared.behaviour;
     std::uint64_t replies = 0;
+    Bytes payload_buffer;  // both reused for every request on this connection
+    Bytes reply_frame;
     while (!shared.stop.load()) {
         std::uint8_t header[transport::kRequestHeaderSize];
         if (!connection.read_exact(header, sizeof header)) {
@@ -337,10 +378,13 @@ void serve(std::uint64_t number, ReadWriteConnection& connection, Shared& shared
         const auto model_id = load_le<std::uint32_t>(header);
         const auto op = load_le<std::uint32_t>(header + 4);
         const auto length = load_le<std::uint32_t>(header + 8);
-        auto payload = transport::read_body(connection, length);
+        auto payload = read_payload(connection, length, payload_buffer);
         if (!payload) return;
-        shared.recorder.line(number, "frame " + to_hex(header, sizeof header) +
-                                         to_hex(payload->data(), payload->size()));
+        // The hex text of a large frame costs more than serving it; build it only when recording.
+        if (shared.recorder.enabled()) {
+            shared.recorder.line(number, "frame " + to_hex(header, sizeof header) +
+                                             to_hex(payload->data(), payload->size()));
+        }
         if (b.verbose) {
             std::fprintf(stderr, "zelto-mock-engine: connection %llu: model %u op %u, %u bytes\n",
                          static_cast<unsigned long long>(number), model_id, op, length);
@@ -356,9 +400,9 @@ void serve(std::uint64_t number, ReadWriteConnection& connection, Shared& shared
                 send_all(connection, out);
                 return;
             }
-            const Reply reply = answer_infer(model_id, *payload, b);
+            answer_infer(model_id, *payload, b, reply_frame);
             sleep_unless_stopped(b.delay, shared.stop);
-            if (!send_all(connection, frame(reply.status, reply.body))) return;
+            if (!send_all(connection, reply_frame)) return;
             ++replies;
         } else if (op == static_cast<std::uint32_t>(transport::FrameOp::InferStream)) {
             after = run_stream(connection, number, *payload, shared);
