@@ -22,6 +22,9 @@
 //   --no-reply             read each request, then close the connection without answering
 //   --no-reply-model ID    the same, only for requests to this model id
 //   --delay-ms N           wait N ms before each op 1 / op 4 reply
+//   --delay-model ID       --delay-ms only for op 1 requests to this model id (op 4 and other
+//                          models answer at once), so one engine can hold a call in flight for
+//                          as long as a test needs while its other calls go through
 //   --hostile-body-len N   op 1 answers status 0 with body_len N, sends --hostile-bytes K
 //                          (default 16) body bytes and closes
 //   --stream SCRIPT        the frames of op 2, comma separated (default "data,data,data,end"):
@@ -118,6 +121,7 @@ struct Behaviour {
     bool no_reply = false;
     std::optional<std::uint32_t> no_reply_model;
     std::chrono::milliseconds delay{0};
+    std::optional<std::uint32_t> delay_model;
     std::optional<std::uint32_t> hostile_body_len;
     std::size_t hostile_bytes = 16;
     std::vector<std::string> stream_script;
@@ -144,6 +148,9 @@ struct Behaviour {
             b.no_reply_model = static_cast<std::uint32_t>(options.number("no-reply-model"));
         }
         b.delay = std::chrono::milliseconds(options.number("delay-ms"));
+        if (options.has("delay-model")) {
+            b.delay_model = static_cast<std::uint32_t>(options.number("delay-model"));
+        }
         if (options.has("hostile-body-len")) {
             b.hostile_body_len = static_cast<std::uint32_t>(options.number("hostile-body-len"));
         }
@@ -353,7 +360,7 @@ After answer_hybrid(ReadWriteConnection& connection, std::span<const std::uint8_
                     Shared& shared) {
     HybridReply reply =
         handle_hybrid_request(shared.options, shared.region, payload.data(), payload.size());
-    sleep_unless_stopped(shared.behaviour.delay, shared.stop);
+    if (!shared.behaviour.delay_model) sleep_unless_stopped(shared.behaviour.delay, shared.stop);
     Bytes out = frame(reply.status, Bytes(reply.body.begin(), reply.body.end()));
     if (reply.write_limit != 0 && reply.write_limit < out.size()) {
         out.resize(reply.write_limit);
@@ -401,7 +408,9 @@ void serve(std::uint64_t number, ReadWriteConnection& connection, Shared& shared
                 return;
             }
             answer_infer(model_id, *payload, b, reply_frame);
-            sleep_unless_stopped(b.delay, shared.stop);
+            if (!b.delay_model || *b.delay_model == model_id) {
+                sleep_unless_stopped(b.delay, shared.stop);
+            }
             if (!send_all(connection, reply_frame)) return;
             ++replies;
         } else if (op == static_cast<std::uint32_t>(transport::FrameOp::InferStream)) {

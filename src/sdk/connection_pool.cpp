@@ -1,13 +1,30 @@
 #include "sdk/connection_pool.hpp"
 
+#include <unistd.h>
+
 namespace zelto::sdk {
+
+ConnectionPool::ConnectionPool(std::uint64_t max_pool_size)
+    : max_pool_size_(max_pool_size), owner_pid_(::getpid()) {}
 
 ConnectionPool::~ConnectionPool() {
     while (!idle_.empty()) idle_.pop_front();
 }
 
+void ConnectionPool::forget_inherited_locked() {
+    // getpid() is a system call, but one that costs next to nothing beside the round trip to the
+    // engine that every acquire precedes.
+    const pid_t pid = ::getpid();
+    if (pid == owner_pid_) return;
+    // Destroying a connection closes this process's descriptor only; the parent's socket, the
+    // same open file, is untouched and the engine sees nothing.
+    idle_.clear();
+    owner_pid_ = pid;
+}
+
 std::optional<transport::ReadWriteConnection> ConnectionPool::take_oldest() {
     std::lock_guard lock(mutex_);
+    forget_inherited_locked();
     if (idle_.empty()) return std::nullopt;
     std::optional<transport::ReadWriteConnection> oldest(std::move(idle_.front()));
     idle_.pop_front();
@@ -19,6 +36,9 @@ void ConnectionPool::return_connection(transport::ReadWriteConnection connection
     if (max_pool_size_ == 0) return;
     {
         std::lock_guard lock(mutex_);
+        // A connection returned in a child was opened in the child (inherited ones never leave
+        // the queue there), but the queue may still hold the parent's: drop those first.
+        forget_inherited_locked();
         if (idle_.size() < max_pool_size_) {
             idle_.push_back(std::move(connection));
             return;

@@ -1,7 +1,15 @@
 // The idle-connection pool of one ZeltoClient: a first-in, first-out queue of connections that
 // are aligned on a frame boundary, under one mutex. It bounds only the number of idle
 // connections; it never limits open connections and never makes a caller wait.
+//
+// Fork: a child process inherits the parent's idle sockets, which are the very same connections
+// to the engine. Were the child to use one, its frames would interleave with the parent's on
+// one byte stream. So the pool remembers the process that filled it, and a take from another
+// process first closes every inherited idle connection - only the child's copies of the
+// descriptors: nothing is sent, and the parent's connections stay open - then connects afresh.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <deque>
@@ -16,7 +24,7 @@ namespace zelto::sdk {
 
 class ConnectionPool {
   public:
-    explicit ConnectionPool(std::uint64_t max_pool_size) : max_pool_size_(max_pool_size) {}
+    explicit ConnectionPool(std::uint64_t max_pool_size);
     ConnectionPool(const ConnectionPool&) = delete;
     ConnectionPool& operator=(const ConnectionPool&) = delete;
     // Closes the idle connections, the longest idle first.
@@ -40,8 +48,12 @@ class ConnectionPool {
   private:
     std::optional<transport::ReadWriteConnection> take_oldest();
 
+    // Under the lock: closes the idle connections if they were inherited across a fork.
+    void forget_inherited_locked();
+
     const std::uint64_t max_pool_size_;
     mutable std::mutex mutex_;
+    pid_t owner_pid_;  // the process whose connections are in idle_; guarded by mutex_
     std::deque<transport::ReadWriteConnection> idle_;
 };
 

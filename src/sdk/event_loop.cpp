@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -21,8 +22,14 @@ struct Waiter {
     std::mutex mutex;
     std::condition_variable ready_cv;
     bool ready = false;
+    // Stored (release) before the epoll registration that carries the waiter's address, loaded
+    // (acquire) by the worker that receives the event. The kernel already orders epoll_ctl before
+    // the event; this states the hand-over in C++ terms, which ThreadSanitizer needs when the
+    // registration is re-armed with EPOLL_CTL_MOD (it counts only EPOLL_CTL_ADD as a hand-over).
+    std::atomic<bool> published{false};
 
     void wake() {
+        [[maybe_unused]] const bool handed_over = published.load(std::memory_order_acquire);
         std::lock_guard<std::mutex> lock(mutex);
         ready = true;
         ready_cv.notify_one();
@@ -61,7 +68,14 @@ std::size_t available_processors() {
 }
 
 EventLoop::EventLoop(UniqueFd epoll, UniqueFd wake)
-    : epoll_(std::move(epoll)), wake_(std::move(wake)) {}
+    : epoll_(std::move(epoll)),
+      wake_(std::move(wake)),
+      owner_pid_(::getpid()),
+      workers_(std::make_unique<std::vector<std::thread>>()) {}
+
+bool EventLoop::owned_by_this_process() const {
+    return ::getpid() == owner_pid_;
+}
 
 Result<std::unique_ptr<EventLoop>, IoError> EventLoop::create(std::size_t workers) {
     UniqueFd epoll(epoll_create1(EPOLL_CLOEXEC));
@@ -86,8 +100,8 @@ Result<std::unique_ptr<EventLoop>, IoError> EventLoop::create(std::size_t worker
 Result<void, IoError> EventLoop::start_workers(std::size_t workers) {
     SignalsBlocked blocked;
     try {
-        workers_.reserve(workers);
-        for (std::size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { run_worker(); });
+        workers_->reserve(workers);
+        for (std::size_t i = 0; i < workers; ++i) workers_->emplace_back([this] { run_worker(); });
     } catch (const std::system_error& error) {
         return unexpected(IoError::from_errno(error.code().value()));
     } catch (const std::bad_alloc&) {
@@ -97,11 +111,18 @@ Result<void, IoError> EventLoop::start_workers(std::size_t workers) {
 }
 
 EventLoop::~EventLoop() {
+    if (!owned_by_this_process()) {
+        // A forked child: the workers run only in the parent, which shares the eventfd and the
+        // epoll instance. Leave both untouched (closing our copies of the descriptors below
+        // does not affect the parent's) and leak the thread handles rather than join them.
+        [[maybe_unused]] std::vector<std::thread>* abandoned = workers_.release();
+        return;
+    }
     const std::uint64_t one = 1;
     // An eventfd write of 1 cannot block or fail short of a counter overflow, which one write
     // cannot cause.
     [[maybe_unused]] const ssize_t written = ::write(wake_.get(), &one, sizeof one);
-    for (auto& worker : workers_) worker.join();
+    for (auto& worker : *workers_) worker.join();
 }
 
 void EventLoop::run_worker() {
@@ -131,13 +152,16 @@ Result<void, IoError> EventLoop::wait_ready(int fd, Readiness readiness) {
     // it, so no worker can touch `waiter` once it has been woken.
     event.events = static_cast<std::uint32_t>(readiness) | EPOLLONESHOT;
     event.data.ptr = &waiter;
-    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
-        return unexpected(IoError::from_errno(errno));
+    waiter.published.store(true, std::memory_order_release);
+    // A descriptor stays registered after its event, disarmed, so the next wait re-arms it with
+    // one call. ENOENT: first wait on it, or it was closed meanwhile (closing removes it) and the
+    // number now names another socket.
+    if (epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event) != 0) {
+        if (errno != ENOENT || epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
+            return unexpected(IoError::from_errno(errno));
+        }
     }
     waiter.wait();
-    // The registration is disarmed; removing it lets the descriptor be registered again on the
-    // next wait. It cannot fail for a descriptor that is registered and open.
-    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
     return {};
 }
 

@@ -5,9 +5,18 @@
 // only when that answers EAGAIN does it hand the descriptor to the loop (`wait_ready`) and park
 // on a condition variable until a worker reports the descriptor ready. So a reply that is
 // already there costs no thread hand-over at all.
+//
+// Fork: a loop belongs to the process that created it. A forked child has none of its worker
+// threads, yet shares its epoll instance and wake-up eventfd with the parent (descriptors copied
+// by fork name the same kernel objects). A child therefore must not wait on an inherited loop -
+// the parent's workers would receive the event - and its destructor must neither signal the
+// eventfd (that would stop the parent's workers) nor join threads that do not exist here.
+// `owned_by_this_process` lets the owner notice a fork and build a new loop; destroying a loop in
+// a process other than its creator only closes that process's copies of the descriptors.
 #pragma once
 
 #include <sys/epoll.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -38,7 +47,8 @@ class EventLoop {
         return create(available_processors());
     }
 
-    // Stops every worker and joins it before returning.
+    // Stops every worker and joins it before returning. In a forked child: see the top of the
+    // file; the worker handles are abandoned on purpose (a small, one-off leak per fork).
     ~EventLoop();
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
@@ -47,7 +57,10 @@ class EventLoop {
     // (the caller's next system call then reports what happened). One waiter per descriptor.
     Result<void, IoError> wait_ready(int fd, Readiness readiness);
 
-    std::size_t worker_count() const { return workers_.size(); }
+    std::size_t worker_count() const { return workers_->size(); }
+
+    // False in a child forked after the loop was created: its workers do not run here.
+    bool owned_by_this_process() const;
 
   private:
     EventLoop(UniqueFd epoll, UniqueFd wake);
@@ -56,7 +69,11 @@ class EventLoop {
 
     UniqueFd epoll_;
     UniqueFd wake_;  // written once at shutdown and never drained, so every worker sees it
-    std::vector<std::thread> workers_;
+    pid_t owner_pid_;
+    // Held through a pointer so that a forked child can let go of it without destroying the
+    // std::thread objects: their threads exist only in the parent, so joining would wait
+    // forever, detaching is meaningless, and destroying a joinable std::thread terminates.
+    std::unique_ptr<std::vector<std::thread>> workers_;
 };
 
 }  // namespace zelto::sdk

@@ -56,10 +56,22 @@ Result<std::unique_ptr<HybridClient>, HybridClientError> HybridClient::create(
         std::move(*region), std::move(allocator), std::move(socket_path), std::move(*loop)));
 }
 
+Result<void, HybridCallError> HybridClient::adopt_after_fork() {
+    if (event_loop_->owned_by_this_process()) return {};
+    auto loop = EventLoop::create();
+    if (!loop) return unexpected(runtime_error(std::move(loop.error().message)));
+    connection_.forget_inherited_socket();
+    event_loop_ = std::move(*loop);
+    return {};
+}
+
 Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> shape,
                                                   std::string_view dtype_text,
                                                   const std::uint8_t* data, std::size_t size,
                                                   ResultSink& sink) {
+    // Before anything else: nothing below may wait on an inherited loop.
+    if (auto adopted = adopt_after_fork(); !adopted) return adopted;
+
     // A block has room for 8 dimensions; refuse more before an identifier or a slot is used.
     if (shape.size() > shm::ShmTensorBlock::kMaxDims) {
         return unexpected(

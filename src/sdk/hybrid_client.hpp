@@ -55,6 +55,8 @@ class HybridClient {
         const std::string& shm_name, std::string socket_path);
 
     // One inference. The caller gives each client object to one thread at a time.
+    // In a process forked from the one that made the client, the first call replaces the
+    // inherited event loop and socket (see `adopt_after_fork`).
     Result<void, HybridCallError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
                                         const std::uint8_t* data, std::size_t size,
                                         ResultSink& sink);
@@ -62,6 +64,13 @@ class HybridClient {
   private:
     HybridClient(std::shared_ptr<shm::ShmManager> region, shm::TieredShmAllocator allocator,
                  std::string socket_path, std::unique_ptr<EventLoop> event_loop);
+
+    // The loop's workers did not survive a fork and the socket is the parent's connection: a
+    // forked child gets a new loop and drops its copy of the socket (the next exchange
+    // connects). The inherited loop is released without joining (EventLoop's destructor knows).
+    // The region mapping, the allocator's bookkeeping and the id counter are kept: they are this
+    // process's copies. Fails only when the new loop cannot start (the OS error text).
+    Result<void, HybridCallError> adopt_after_fork();
 
     // Members are destroyed bottom-up: the region goes first and the event loop, whose
     // threads are joined, last.

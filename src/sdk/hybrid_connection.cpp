@@ -18,6 +18,11 @@ Result<ipc::HybridResponse, HybridError> HybridConnection::exchange(
     return outcome;
 }
 
+void HybridConnection::forget_inherited_socket() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    socket_.reset();
+}
+
 bool HybridConnection::connected() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return socket_.has_value();

@@ -26,6 +26,11 @@ class HybridConnection {
     Result<ipc::HybridResponse, HybridError> exchange(const ipc::HybridRequest& request,
                                                       EventLoop& loop);
 
+    // After a fork, in the child: the held socket is the parent's connection (the same open
+    // file), so the child lets go of its copy of the descriptor - nothing is sent, the parent's
+    // connection stays open - and its next exchange connects afresh.
+    void forget_inherited_socket();
+
     bool connected() const;
     const std::string& socket_path() const { return socket_path_; }
 

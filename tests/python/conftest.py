@@ -177,3 +177,9 @@ def wire() -> SocketWire:
 def record_path(tmp_path: Path) -> str:
     """Where a test's engine appends its --record lines."""
     return str(tmp_path / "engine-record.txt")
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    # The soak runs by default (a few seconds per transport); -m "not soak" leaves it out.
+    config.addinivalue_line(
+        "markers", "soak: long call loops that check descriptors and resident memory afterwards")
