@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
 # Runs the whole test suite on a fresh machine: installs what the tests need, builds the one
-# cp39-abi3 wheel, checks it really is abi3, runs the C++ unit tests and runs the Python tests
-# with that same wheel on the oldest supported and the newest CPython on the machine.
+# cp39-abi3 wheel, checks it really is abi3, runs the C++ unit tests, runs the Python tests with
+# that same wheel on the oldest supported and the newest CPython on the machine, then the
+# hardening stages: the suites again under ASan/UBSan and TSan, and a bounded fuzzing run.
+#
+#   ZELTO_SKIP_HARDENING=1   skip the sanitizer and fuzzing stages (a quick local run)
+#   FUZZ_SECONDS=N           seconds per fuzz target (default 30)
+# Extra arguments are passed to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/setup.sh
@@ -22,4 +27,9 @@ for python in $(test_pythons); do
     section "Python tests on $("$venv/bin/python" --version)"
     (cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@") || status=1
 done
+
+if [ "${ZELTO_SKIP_HARDENING:-0}" != 1 ]; then
+    ./scripts/sanitize.sh || status=1
+    FUZZ_SECONDS=${FUZZ_SECONDS:-30} ./scripts/fuzz.sh || status=1
+fi
 exit $status

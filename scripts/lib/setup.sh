@@ -64,3 +64,47 @@ make_test_venv() {
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "$WHEEL" pytest numpy mypy >&2
     echo "$venv"
 }
+
+# --- Hardening builds (scripts/sanitize.sh, scripts/fuzz.sh) ---------------------------------
+
+# Parallel compile jobs; other work may share the machine, so it can be lowered from outside.
+build_jobs() { echo "${ZELTO_BUILD_JOBS:-2}"; }
+
+# Installs the Debian packages given that are not installed yet.
+install_missing_packages() {
+    local missing=()
+    for pkg in "$@"; do
+        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        section "apt-get install ${missing[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+}
+
+# clang with its libFuzzer and sanitizer runtimes (a separate package per clang version), and
+# llvm-symbolizer so that sanitizer reports name functions and lines.
+install_fuzz_packages() {
+    install_missing_packages clang llvm
+    local major
+    major=$(clang -dumpversion | cut -d. -f1)
+    install_missing_packages "libclang-rt-$major-dev"
+}
+
+# A virtual environment with the test tools but without the wheel, for running the tests against
+# a module found on PYTHONPATH (a sanitizer build). Kept between runs: tools change rarely.
+make_tool_venv() {
+    local python=$1 tag venv
+    tag=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    venv="$PWD/build/venv-tools-$tag"
+    if [ ! -f "$venv/.tools-installed" ]; then
+        rm -rf "$venv"
+        "$python" -m venv "$venv" >&2
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest numpy mypy >&2
+        touch "$venv/.tools-installed"
+    fi
+    echo "$venv"
+}

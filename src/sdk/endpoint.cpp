@@ -55,6 +55,10 @@ Decoded decode_first(std::string_view bytes) {
         if ((byte(i) & 0xC0) != 0x80) return {0, 0};
         code_point = (code_point << 6) | (byte(i) & 0x3F);
     }
+    // An overlong spelling (C0 A0 for a blank) is malformed, not white space: only the shortest
+    // form of a code point is UTF-8.
+    constexpr char32_t kShortestForWidth[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code_point < kShortestForWidth[width]) return {0, 0};
     return {code_point, width};
 }
 
