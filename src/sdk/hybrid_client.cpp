@@ -27,6 +27,13 @@ class SlotLease {
     std::uint64_t offset_;
 };
 
+// The client's private slot bookkeeping over the region's pool: the default classes, 30 s leases.
+shm::TieredShmAllocator allocator_over(const shm::ShmManager& region) {
+    const auto header = region.header();
+    return shm::TieredShmAllocator::new_with_default_classes(
+        header.pool_offset, header.pool_size, shm::TieredShmAllocator::kDefaultLease);
+}
+
 }  // namespace
 
 HybridClient::HybridClient(std::shared_ptr<shm::ShmManager> region,
@@ -44,9 +51,7 @@ Result<std::unique_ptr<HybridClient>, HybridClientError> HybridClient::create(
         return unexpected(
             HybridClientError{HybridClientError::Kind::Connection, region.error().display()});
     }
-    const auto header = (*region)->header();
-    auto allocator = shm::TieredShmAllocator::new_with_default_classes(
-        header.pool_offset, header.pool_size, shm::TieredShmAllocator::kDefaultLease);
+    auto allocator = allocator_over(**region);
     auto loop = EventLoop::create();
     if (!loop) {
         return unexpected(
@@ -54,6 +59,16 @@ Result<std::unique_ptr<HybridClient>, HybridClientError> HybridClient::create(
     }
     return std::unique_ptr<HybridClient>(new HybridClient(
         std::move(*region), std::move(allocator), std::move(socket_path), std::move(*loop)));
+}
+
+Result<void, HybridCallError> HybridClient::follow_recreated_region() {
+    if (connection_.connected() || region_->name_refers_to_mapping()) return {};
+    auto fresh = shm::ShmManager::connect(region_->name());
+    if (!fresh) return unexpected(runtime_error(fresh.error().display()));
+    // No slot is held between calls, so the old bookkeeping can simply be replaced.
+    allocator_ = allocator_over(**fresh);
+    region_ = std::move(*fresh);
+    return {};
 }
 
 Result<void, HybridCallError> HybridClient::adopt_after_fork() {
@@ -81,6 +96,11 @@ Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> 
     }
 
     const std::uint64_t request_id = next_request_id_++;  // used up even if the call fails
+
+    // Before a (re)connect: an engine that restarted has recreated its region under the same
+    // name, and its answers name offsets in that new object. Reading them in the old mapping
+    // would return wrong bytes without an error, so the client attaches to the new region.
+    if (auto followed = follow_recreated_region(); !followed) return followed;
 
     const std::uint64_t required = shm::ShmTensorBlock::kHeaderSize + std::uint64_t{size};
     const auto slot = allocator_.try_allocate(required);

@@ -71,6 +71,8 @@ class HybridClient {
     // The region mapping, the allocator's bookkeeping and the id counter are kept: they are this
     // process's copies. Fails only when the new loop cannot start (the OS error text).
     Result<void, HybridCallError> adopt_after_fork();
+    // Re-attaches when the region's name now refers to a recreated object (engine restart).
+    Result<void, HybridCallError> follow_recreated_region();
 
     // Members are destroyed bottom-up: the region goes first and the event loop, whose
     // threads are joined, last.

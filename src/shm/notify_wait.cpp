@@ -24,9 +24,14 @@ bool readable_with_poll(int fd, std::chrono::milliseconds timeout) {
     return ::poll(&entry, 1, static_cast<int>(timeout.count())) > 0;
 }
 
+// Reads until a read returns fewer than 128 bytes. The descriptor is the engine's, so the
+// loop is bounded: a descriptor that always has more (a file such as /dev/zero) or that would
+// block after a full read (a pipe holding a multiple of 128 bytes) must not hang the call.
 void drain(int fd) {
+    constexpr int kMaxReads = 64;
     char buffer[128];
-    for (;;) {
+    for (int reads = 0; reads < kMaxReads; ++reads) {
+        if (reads > 0 && !readable_with_poll(fd, std::chrono::milliseconds(0))) return;
         const ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got < static_cast<ssize_t>(sizeof buffer)) return;
     }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cassert>
+#include <chrono>
 #include <cstring>
 
 namespace zelto::shm {
@@ -12,6 +13,11 @@ namespace {
 using Counter = std::atomic_ref<std::uint64_t>;
 
 constexpr std::uint64_t kCapacity = 1021;
+
+// How long a producer waits for earlier reservations to be published. A live producer publishes
+// within microseconds; waiting for good would hang the caller (with the interpreter lock held)
+// on a dead producer or on counters the engine corrupted.
+constexpr std::chrono::seconds kPublishLimit{5};
 
 inline void cpu_pause() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -33,6 +39,11 @@ QueueError out_of_range(std::uint64_t reserve, std::uint64_t commit, std::uint64
 
 std::string QueueError::display() const {
     if (kind == Kind::Full) return "Queue is full";
+    if (kind == Kind::Stalled) {
+        return "Shared-memory ring stalled: an earlier entry was not published (commit_index=" +
+               std::to_string(commit_index) + ", reserved entry " + std::to_string(reserve_index) +
+               ")";
+    }
     return "Shared-memory ring counters out of range (reserve_index=" +
            std::to_string(reserve_index) + ", commit_index=" + std::to_string(commit_index) +
            ", read_index=" + std::to_string(read_index) + "; capacity 1021)";
@@ -73,6 +84,7 @@ Result<void, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry) {
     std::memcpy(entries_ + w * sizeof(Entry), &entry, sizeof(Entry));
 
     // Publish strictly in reservation order: wait for every earlier producer to publish first.
+    const auto started = std::chrono::steady_clock::now();
     for (std::uint64_t attempt = 1;; ++attempt) {
         std::uint64_t expected = w;
         if (commit.compare_exchange_strong(expected, next, std::memory_order_acq_rel,
@@ -84,6 +96,10 @@ Result<void, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry) {
                                            read.load(std::memory_order_acquire)));
         }
         if (attempt % 64 == 0) {
+            if (std::chrono::steady_clock::now() - started > kPublishLimit) {
+                return unexpected(QueueError{QueueError::Kind::Stalled, w, expected,
+                                             read.load(std::memory_order_acquire)});
+            }
             sched_yield();
         } else {
             cpu_pause();

@@ -48,14 +48,17 @@ struct QueueError {
         // A counter in shared memory lies outside 0..1020. The engine writes the counters too, so
         // this is reported instead of indexing (or spinning) with a value no ring can hold.
         CountersOutOfRange,
+        // An earlier reservation was not published within kPublishLimit: its producer died, or
+        // the engine wrote counters that no producer can ever match.
+        Stalled,
     };
     Kind kind = Kind::Full;
     std::uint64_t reserve_index = 0;
     std::uint64_t commit_index = 0;
     std::uint64_t read_index = 0;
 
-    // "Queue is full", or "Shared-memory ring counters out of range (reserve_index=R,
-    // commit_index=C, read_index=D; capacity 1021)".
+    // "Queue is full", "Shared-memory ring counters out of range (reserve_index=R,
+    // commit_index=C, read_index=D; capacity 1021)", or "Shared-memory ring stalled: ...".
     std::string display() const;
 };
 

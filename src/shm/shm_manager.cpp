@@ -135,4 +135,14 @@ std::int32_t ShmManager::notify_fd() const {
         .load(std::memory_order_relaxed);
 }
 
+bool ShmManager::name_refers_to_mapping() const {
+    const UniqueFd current(::shm_open(name_.c_str(), O_RDONLY | O_CLOEXEC, 0));
+    struct stat now {};
+    struct stat mapped {};
+    if (!current.valid() || ::fstat(current.get(), &now) != 0 || ::fstat(fd_.get(), &mapped) != 0) {
+        return true;
+    }
+    return now.st_dev == mapped.st_dev && now.st_ino == mapped.st_ino;
+}
+
 }  // namespace zelto::shm

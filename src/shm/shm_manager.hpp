@@ -74,6 +74,11 @@ class ShmManager {
     // notify_fd as the engine has it now (not an offset, so it needs no check).
     std::int32_t notify_fd() const;
 
+    // False when the name now refers to another object than the one mapped here: the engine
+    // restarted and recreated its region, so offsets it sends point into that new object.
+    // True when the name is unchanged or cannot be opened (the caller's own errors then speak).
+    bool name_refers_to_mapping() const;
+
   private:
     ShmManager(std::string name, UniqueFd fd, std::uint8_t* base, std::uint64_t size,
                ShmRegionHeader header);

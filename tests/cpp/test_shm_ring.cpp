@@ -117,6 +117,21 @@ TEST(Ring, ReservedButUnpublishedEntriesStayInvisible) {
     EXPECT_EQ(memory.read(), 3u);
 }
 
+// Counters in range but inconsistent (commit ahead of every reservation) can never be matched
+// by the publishing CAS: push gives up after its publish limit instead of spinning for good.
+TEST(Ring, PushGivesUpOnAPublicationThatNeverComes) {
+    RingMemory<ShmRequestEntry> memory;
+    memory.reserve() = 3;
+    memory.commit() = 5;
+    auto pushed = memory.ring().push(request(1, 1));
+    ASSERT_FALSE(pushed);
+    EXPECT_EQ(pushed.error().kind, QueueError::Kind::Stalled);
+    EXPECT_EQ(pushed.error().display(),
+              "Shared-memory ring stalled: an earlier entry was not published (commit_index=5, "
+              "reserved entry 3)");
+    EXPECT_TRUE(memory.guard_intact());
+}
+
 TEST(Ring, LaterProducerPublishesOnlyAfterTheEarlierOne) {
     RingMemory<ShmRequestEntry> memory;
     auto ring = memory.ring();

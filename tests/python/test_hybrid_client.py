@@ -244,7 +244,9 @@ class TestConstruction:
         assert caught.value.args == ("No such file or directory (os error 2)",)
 
     def test_class_shape(self):
-        assert ZeltoHybridClient.__text_signature__ == "(shm_name, socket_path)"
+        # Before 3.10, type creation from a spec drops the signature from the class docstring.
+        expected = "(shm_name, socket_path)" if sys.version_info >= (3, 10) else None
+        assert ZeltoHybridClient.__text_signature__ == expected
         assert ZeltoHybridClient.infer.__text_signature__ == "($self, shape, dtype, data)"
         assert not hasattr(ZeltoHybridClient, "close")
         assert zelto_sdk.ZeltoHybridClient is ZeltoHybridClient
