@@ -415,3 +415,16 @@ def test_second_thread_gets_already_borrowed_while_first_waits(
         waiter.join()
     assert outcome == {"result": b"first"}
     assert len(records(record)) == 1  # the refused call queued nothing
+
+
+def test_a_notification_descriptor_that_never_runs_dry_does_not_hang(start) -> None:
+    """The engine names the descriptor, so it may be anything in the client's process: here
+    /dev/zero, where every read returns a full buffer. The drain gives up instead of looping."""
+    zero = os.open("/dev/zero", os.O_RDONLY)
+    try:
+        client, region = start("--notify-fd", str(zero))
+        assert region.notify_fd == zero
+        for payload in (b"one", b"two!"):
+            assert client.infer([len(payload)], "uint8", payload) == payload
+    finally:
+        os.close(zero)
