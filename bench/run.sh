@@ -14,18 +14,8 @@ build=${BENCH_BUILD_DIR:-$root/build-bench}
 jobs=${BENCH_JOBS:-$(nproc)}
 python=${PYTHON:-python3}
 
-section() { printf '\n=== %s ===\n' "$*" >&2; }
-
-missing=()
-for pkg in g++ cmake ninja-build; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    section "apt-get install ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source scripts/lib/setup.sh
+install_missing_packages g++ cmake ninja-build
 
 venv=$build/venv
 if [ ! -x "$venv/bin/python" ]; then

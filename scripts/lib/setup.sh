@@ -3,19 +3,7 @@
 section() { printf '\n=== %s ===\n' "$*"; }
 
 # Debian packages the build and the tests need.
-install_system_packages() {
-    local wanted=(libgtest-dev cmake ninja-build g++)
-    local missing=()
-    for pkg in "${wanted[@]}"; do
-        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-    done
-    if [ ${#missing[@]} -gt 0 ]; then
-        section "apt-get install ${missing[*]}"
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq
-        apt-get install -y -qq "${missing[@]}" >/dev/null
-    fi
-}
+install_system_packages() { install_missing_packages libgtest-dev cmake ninja-build g++; }
 
 # The interpreters the Python tests run on: the oldest 3.9 and the newest CPython installed.
 pyenv_root() { echo "${PYENV_ROOT:-$HOME/.pyenv}"; }

@@ -8,18 +8,9 @@
 #include <cstring>
 #include <optional>
 
+#include "common/cpu_pause.hpp"
+
 namespace zelto::sdk {
-namespace {
-
-inline void cpu_pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield" ::: "memory");
-#endif
-}
-
-}  // namespace
 
 IoError early_eof() {
     return {IoErrorKind::UnexpectedEof, 0, "early eof"};

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "common/cpu_pause.hpp"
+
 namespace zelto::shm {
 namespace {
 
@@ -19,13 +21,6 @@ constexpr std::uint64_t kCapacity = 1021;
 // on a dead producer or on counters the engine corrupted.
 constexpr std::chrono::seconds kPublishLimit{5};
 
-inline void cpu_pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield" ::: "memory");
-#endif
-}
 
 bool in_range(std::uint64_t index) {
     return index < kCapacity;
