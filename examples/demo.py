@@ -99,6 +99,8 @@ def measure(call: Callable[[np.ndarray], bytes], tensor: np.ndarray, calls: int)
 
 
 def human_size(n: int) -> str:
+    if n == LARGEST_SLOT - BLOCK_HEADER:
+        return "16MiB-80B"  # the largest tensor a default slot holds
     for unit, size in (("MiB", 1 << 20), ("KiB", 1 << 10)):
         if n >= size:
             return f"{n / size:g} {unit}"
