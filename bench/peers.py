@@ -167,6 +167,17 @@ def serve_shmpipe(name: str, capacity: int, request_fd: int, reply_fd: int) -> N
 # Peer clients, and the processes behind them.
 
 
+def stop_process(proc: subprocess.Popen) -> None:
+    """SIGTERM, then SIGKILL if the process has not exited within 10 s."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 class PeerServer:
     """A peer's server process; `stop` ends it."""
 
@@ -183,13 +194,7 @@ class PeerServer:
             raise RuntimeError(f"peer server {args[0]} did not start")
 
     def stop(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
 
 
 class ZmqClient:

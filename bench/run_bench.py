@@ -186,13 +186,7 @@ class Engine:
             raise RuntimeError(f"zelto-mock-engine {' '.join(args)} did not start")
 
     def stop(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        peers.stop_process(self.proc)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -8,9 +8,10 @@ import shutil
 import signal
 import subprocess
 import sysconfig
+import time
 import uuid
 from pathlib import Path
-from typing import Iterator, List, Sequence
+from typing import Callable, Iterator, List, Sequence
 
 import pytest
 
@@ -100,6 +101,15 @@ def shm_name() -> Iterator[str]:
     leftover = Path("/dev/shm") / name.lstrip("/")
     if leftover.exists():
         leftover.unlink()
+
+
+def wait_for(predicate: Callable[[], object], timeout: float = 10.0) -> None:
+    """Polls until `predicate()` is true; the bound only stops a broken test from hanging."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError("condition not reached")
+        time.sleep(0.01)
 
 
 def free_tcp_port() -> int:

@@ -35,6 +35,7 @@ from typing import Callable, List
 import pytest
 
 import zelto_sdk
+from conftest import wait_for
 
 # fork() with the hybrid client's worker threads alive is what these tests are about.
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
@@ -112,12 +113,6 @@ def frame_connections(wire, path) -> List[int]:
     return [conn for conn, kind, _ in wire.read_record(path) if kind == "frame"]
 
 
-def wait_for(predicate, timeout: float = 10.0) -> None:
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("condition not reached")
-        time.sleep(0.01)
 
 
 # =============================================================================================

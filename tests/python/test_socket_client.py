@@ -15,17 +15,11 @@ import time
 import pytest
 
 import zelto_sdk
+from conftest import wait_for
 
 FLOATS = struct.pack("<2f", 1.0, 2.0)
 
 
-def wait_for(predicate, timeout=10.0):
-    """Polls until `predicate()` is true; the bound only stops a broken test from hanging."""
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("condition not reached")
-        time.sleep(0.01)
 
 
 def frames(record):
