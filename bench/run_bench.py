@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import datetime
+import functools
 import gc
 import math
 import os
@@ -205,16 +206,21 @@ class Transport:
     first_call: bool = True  # report the first call at each size
 
 
-def python_runner(call: Callable[[bytes], bytes]) -> Runner:
-    """Times `call(data)` with perf_counter_ns; checks every result outside the timed region."""
+def python_runner(bind: Callable[[bytes], Callable[[], bytes]]) -> Runner:
+    """Times one call with perf_counter_ns; checks every result outside the timed region.
+
+    `bind(data)` returns the call with its arguments already built (a functools.partial of the
+    client's method), so the timed region holds the client's own work and one C-level call,
+    not the building of argument lists: the same for every client and every peer."""
 
     def run(size: int, data: bytes, calls: int) -> List[float]:
         clock = time.perf_counter_ns
         samples: List[float] = []
         append = samples.append
+        call = bind(data)
         for _ in range(calls):
             t0 = clock()
-            result = call(data)
+            result = call()
             t1 = clock()
             append(t1 - t0)
             if result != data:
@@ -223,6 +229,15 @@ def python_runner(call: Callable[[bytes], bytes]) -> Runner:
         return samples
 
     return run
+
+
+def bind_method(method: Callable[..., bytes], *leading: object, shape: bool = False
+                ) -> Callable[[bytes], Callable[[], bytes]]:
+    """data -> method(*leading, [len(data)], "uint8", data) with shape and dtype, or
+    method(*leading, data) without; bound once per size."""
+    if shape:
+        return lambda d: functools.partial(method, *leading, [len(d)], "uint8", d)
+    return lambda d: functools.partial(method, *leading, d)
 
 
 @dataclass
@@ -273,29 +288,30 @@ def start_engines(setup: Setup) -> None:
     setup.closers.append(b.stop)
 
 
-def zelto_factories(setup: Setup) -> Dict[str, Tuple[str, Callable[[], Callable[[bytes], bytes]]]]:
-    """key -> (label, factory returning a call(data) -> bytes that owns its client)."""
+def zelto_factories(setup: Setup
+                    ) -> Dict[str, Tuple[str, Callable[[], Callable[[bytes], Callable[[], bytes]]]]]:
+    """key -> (label, factory returning a binder (see bind_method) that owns its client)."""
     import zelto_sdk
 
     def unix():
         c = zelto_sdk.ZeltoClient(f"unix://{setup.socket_path}")
-        return lambda d: c.infer(0, [len(d)], "uint8", d)
+        return bind_method(c.infer, 0, shape=True)
 
     def tcp():
         c = zelto_sdk.ZeltoClient(f"tcp://127.0.0.1:{setup.tcp_port}")
-        return lambda d: c.infer(0, [len(d)], "uint8", d)
+        return bind_method(c.infer, 0, shape=True)
 
     def shm_notify():
         c = zelto_sdk.ZeltoShmClient(setup.shm_notify)
-        return lambda d: c.infer([len(d)], "uint8", d)
+        return bind_method(c.infer, shape=True)
 
     def shm_poll():
         c = zelto_sdk.ZeltoShmClient(setup.shm_poll)
-        return lambda d: c.infer([len(d)], "uint8", d)
+        return bind_method(c.infer, shape=True)
 
     def hybrid():
         c = zelto_sdk.ZeltoHybridClient(setup.shm_notify, setup.socket_path)
-        return lambda d: c.infer([len(d)], "uint8", d)
+        return bind_method(c.infer, shape=True)
 
     return {
         "zelto-unix": ("ZeltoClient (unix)", unix),
@@ -344,9 +360,9 @@ def build_transports(setup: Setup, native_dir: Path, sizes: Sequence[int], only:
         # zelto_sdk.
         for key, (label, factory) in zelto_factories(setup).items():
             if wanted(key):
-                call = factory()
-                call(b"\x00" * 64)  # connect / attach before anything is timed
-                setup.transports.append(Transport(key, label, "zelto", python_runner(call)))
+                bind = factory()
+                bind(b"\x00" * 64)()  # connect / attach before anything is timed
+                setup.transports.append(Transport(key, label, "zelto", python_runner(bind)))
 
         # The same protocol in plain Python.
         for kind, endpoint in (("unix", f"unix://{setup.socket_path}"),
@@ -354,10 +370,10 @@ def build_transports(setup: Setup, native_dir: Path, sizes: Sequence[int], only:
             if wanted(f"py-socket-{kind}"):
                 client = peers.PySocketClient(endpoint)
                 setup.closers.append(client.close)
-                call = (lambda c: lambda d: c.infer(0, [len(d)], "uint8", d))(client)
-                call(b"\x00" * 64)
+                bind = bind_method(client.infer, 0, shape=True)
+                bind(b"\x00" * 64)()
                 setup.transports.append(Transport(f"py-socket-{kind}", f"pure-Python socket ({kind})",
-                                                  "peer", python_runner(call)))
+                                                  "peer", python_runner(bind)))
 
     # Other peers, each with its own echo server.
     if wanted("pyzmq"):
@@ -367,7 +383,7 @@ def build_transports(setup: Setup, native_dir: Path, sizes: Sequence[int], only:
         client = peers.ZmqClient(address)
         setup.closers.append(client.close)
         client.infer(b"\x00" * 64)
-        setup.transports.append(Transport("pyzmq", "pyzmq REQ/REP (ipc)", "peer", python_runner(client.infer)))
+        setup.transports.append(Transport("pyzmq", "pyzmq REQ/REP (ipc)", "peer", python_runner(bind_method(client.infer))))
     if wanted("grpc"):
         address = f"unix:{setup.workdir}/grpc.sock"
         server = peers.PeerServer(["grpc", address])
@@ -375,13 +391,13 @@ def build_transports(setup: Setup, native_dir: Path, sizes: Sequence[int], only:
         client = peers.GrpcClient(address)
         setup.closers.append(client.close)
         client.infer(b"\x00" * 64)
-        setup.transports.append(Transport("grpc", "grpcio unary (unix)", "peer", python_runner(client.infer)))
+        setup.transports.append(Transport("grpc", "grpcio unary (unix)", "peer", python_runner(bind_method(client.infer))))
     if wanted("shm-pipe"):
         client = peers.ShmPipeClient(max(sizes))
         setup.closers.append(client.close)
         client.infer(b"\x00" * 64)
         setup.transports.append(Transport("shm-pipe", "shared_memory + pipe", "peer",
-                                          python_runner(client.infer)))
+                                          python_runner(bind_method(client.infer))))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -483,15 +499,15 @@ def soak(setup: Setup, calls: int, size: int, only: Optional[set]) -> List[SoakR
             continue
         gc.collect()
         fds_before = count_fds()
-        call = factory()
+        call = factory()(data)
         for _ in range(1000):  # warm-up: connection, slots, allocator caches
-            call(data)
+            call()
         gc.collect()
         mem0 = memory_kib()
         print(f"  soak {label}: {calls} calls ...", file=sys.stderr, flush=True)
         t0 = time.perf_counter()
         for i in range(calls):
-            if call(data) != data:
+            if call() != data:
                 raise Mismatch(f"{label}: result differs from input at call {i}")
         seconds = time.perf_counter() - t0
         gc.collect()
