@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "common/little_endian.hpp"
+#include "engine_api/record_writer.hpp"
 
 namespace zelto::engine_api {
 namespace {
@@ -21,75 +21,6 @@ std::uint64_t optional_size(const std::optional<T>& value) {
 std::uint64_t optional_size(const std::optional<std::string>& text) {
     return kTag + (text ? string_size(*text) : 0);
 }
-
-// Writes into a buffer that the size pass made exactly large enough.
-class RecordWriter {
-  public:
-    explicit RecordWriter(std::uint8_t* out) : out_(out) {}
-
-    template <class T>
-    void put(T value) {
-        out_.put(value);
-    }
-    void put_length(std::uint64_t length) { out_.put<std::uint64_t>(length); }
-    void put_string(std::string_view text) {
-        put_length(text.size());
-        out_.put_bytes(text.data(), text.size());
-    }
-    void put_tag(bool present) { out_.put<std::uint8_t>(present ? 1 : 0); }
-
-    template <class T>
-    void put_optional(const std::optional<T>& value) {
-        put_tag(value.has_value());
-        if (value) put(*value);
-    }
-    void put_optional(const std::optional<bool>& flag) {
-        put_tag(flag.has_value());
-        if (flag) out_.put<std::uint8_t>(*flag ? 1 : 0);
-    }
-    void put_optional(const std::optional<std::string>& text) {
-        put_tag(text.has_value());
-        if (text) put_string(*text);
-    }
-
-    void put_tensor(const TensorView& tensor) {
-        put_length(tensor.shape.size());
-        for (std::int64_t dim : tensor.shape) out_.put(dim);
-        put_string(dtype_name(tensor.dtype));
-        put_tag(true);  // data: always present
-        put_length(tensor.data.size());
-        out_.put_bytes(tensor.data.data(), tensor.data.size());
-        put_tag(false);  // data_base64: always absent
-    }
-
-    void put_metadata(const RequestMetadata& m) {
-        put_optional(m.opt_text_1);
-        put_optional(m.opt_u64_1);
-        put_optional(m.opt_u8);
-        put_optional(m.opt_flag);
-        put_optional(m.opt_text_2);
-        if (m.api_token) {  // present: tag and string; absent: nothing at all
-            put_tag(true);
-            put_string(*m.api_token);
-        }
-        put_optional(m.opt_i32_1);
-        put_optional(m.opt_f32_1);
-        put_optional(m.opt_f32_2);
-        put_optional(m.opt_i32_2);
-        put_optional(m.opt_f32_3);
-        put_optional(m.opt_u64_2);
-        put_tag(m.opt_u32_list.has_value());
-        if (m.opt_u32_list) {
-            put_length(m.opt_u32_list->size());
-            for (std::uint32_t value : *m.opt_u32_list) out_.put(value);
-        }
-    }
-
-    std::uint8_t* position() const { return out_.position(); }
-
-  private:
-    ByteWriter out_;
-};
 
 }  // namespace
 
@@ -121,6 +52,56 @@ std::uint64_t encoded_size(const InferenceRequest& request) {
     return size;
 }
 
+namespace detail {
+
+void RecordWriter::put_tensor(const TensorView& tensor) {
+    put_length(tensor.shape.size());
+    for (std::int64_t dim : tensor.shape) out_.put(dim);
+    put_string(dtype_name(tensor.dtype));
+    put_tag(true);  // data: always present
+    put_length(tensor.data.size());
+    put_data(tensor.data);
+    put_tag(false);  // data_base64: always absent
+}
+
+void RecordWriter::put_metadata(const RequestMetadata& m) {
+    put_optional(m.opt_text_1);
+    put_optional(m.opt_u64_1);
+    put_optional(m.opt_u8);
+    put_optional(m.opt_flag);
+    put_optional(m.opt_text_2);
+    if (m.api_token) {  // present: tag and string; absent: nothing at all
+        put_tag(true);
+        put_string(*m.api_token);
+    }
+    put_optional(m.opt_i32_1);
+    put_optional(m.opt_f32_1);
+    put_optional(m.opt_f32_2);
+    put_optional(m.opt_i32_2);
+    put_optional(m.opt_f32_3);
+    put_optional(m.opt_u64_2);
+    put_tag(m.opt_u32_list.has_value());
+    if (m.opt_u32_list) {
+        put_length(m.opt_u32_list->size());
+        for (std::uint32_t value : *m.opt_u32_list) out_.put(value);
+    }
+}
+
+void RecordWriter::put_request(const InferenceRequest& request) {
+    put_tensor(request.input);
+    put_length(request.additional_inputs.size());
+    for (const NamedTensor& named : request.additional_inputs) {
+        put_string(named.name);
+        put_tensor(named.tensor);
+    }
+    put_tag(request.session_id.has_value());
+    if (request.session_id) put_string(*request.session_id);
+    put_tag(request.metadata.has_value());
+    if (request.metadata) put_metadata(*request.metadata);
+}
+
+}  // namespace detail
+
 Result<ByteBuffer, std::string> encode(const InferenceRequest& request) {
     const std::uint64_t size = encoded_size(request);
     std::optional<ByteBuffer> buffer;
@@ -130,17 +111,8 @@ Result<ByteBuffer, std::string> encode(const InferenceRequest& request) {
     if (!buffer)
         return unexpected("memory allocation of " + std::to_string(size) + " bytes failed");
 
-    RecordWriter out(buffer->data());
-    out.put_tensor(request.input);
-    out.put_length(request.additional_inputs.size());
-    for (const NamedTensor& named : request.additional_inputs) {
-        out.put_string(named.name);
-        out.put_tensor(named.tensor);
-    }
-    out.put_tag(request.session_id.has_value());
-    if (request.session_id) out.put_string(*request.session_id);
-    out.put_tag(request.metadata.has_value());
-    if (request.metadata) out.put_metadata(*request.metadata);
+    detail::RecordWriter out(buffer->data());
+    out.put_request(request);
     return std::move(*buffer);
 }
 

@@ -63,7 +63,7 @@ Result<bool, DecodeError> RecordReader::tag() {
     return *byte == 1;
 }
 
-Result<std::string, DecodeError> RecordReader::string() {
+Result<std::string_view, DecodeError> RecordReader::string_view() {
     auto length = u64();
     if (!length) return unexpected(std::move(length).error());
     // A string is taken whole, so a length past the end fails before any byte is read, with no
@@ -75,17 +75,40 @@ Result<std::string, DecodeError> RecordReader::string() {
         return unexpected(DecodeError{"string is not valid utf8: " + bad->describe()});
     }
     offset_ += text.size();
-    return std::string(text);
+    return text;
+}
+
+Result<std::string, DecodeError> RecordReader::string() {
+    auto text = string_view();
+    if (!text) return unexpected(std::move(text).error());
+    return std::string(*text);
+}
+
+Result<std::span<const std::uint8_t>, DecodeError> RecordReader::byte_view() {
+    auto length = u64();
+    if (!length) return unexpected(std::move(length).error());
+    // Checked against the bytes present, so the view never extends past what the peer sent.
+    if (*length > remaining()) return unexpected(end_of_file());
+    std::span<const std::uint8_t> view = bytes_.subspan(offset_, static_cast<std::size_t>(*length));
+    offset_ += view.size();
+    return view;
 }
 
 Result<std::vector<std::uint8_t>, DecodeError> RecordReader::byte_string() {
-    auto length = u64();
-    if (!length) return unexpected(std::move(length).error());
-    // Checked against the bytes present, so the copy below never exceeds what the peer sent.
-    if (*length > remaining()) return unexpected(end_of_file());
-    const auto* start = bytes_.data() + offset_;
-    offset_ += static_cast<std::size_t>(*length);
-    return std::vector<std::uint8_t>(start, start + *length);
+    auto view = byte_view();
+    if (!view) return unexpected(std::move(view).error());
+    return std::vector<std::uint8_t>(view->begin(), view->end());
+}
+
+Result<std::span<const std::uint8_t>, DecodeError> RecordReader::i64_sequence_bytes() {
+    auto count = u64();
+    if (!count) return unexpected(std::move(count).error());
+    // Element by element reading would run out at the same place: the end of the input.
+    if (*count > remaining() / sizeof(std::int64_t)) return unexpected(end_of_file());
+    const auto size = static_cast<std::size_t>(*count) * sizeof(std::int64_t);
+    std::span<const std::uint8_t> view = bytes_.subspan(offset_, size);
+    offset_ += size;
+    return view;
 }
 
 Result<std::vector<std::int64_t>, DecodeError> RecordReader::i64_sequence() {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/result.hpp"
@@ -37,12 +38,19 @@ class RecordReader {
     // uint64 length + UTF-8 bytes. A length beyond the input: "io error: ";
     // bad UTF-8: "string is not valid utf8: <detail>".
     Result<std::string, DecodeError> string();
+    // The same, as a view into the input (no copy).
+    Result<std::string_view, DecodeError> string_view();
 
     // uint64 length + bytes. A length beyond the input: "io error: unexpected end of file".
     Result<std::vector<std::uint8_t>, DecodeError> byte_string();
+    // The same, as a view into the input (no copy).
+    Result<std::span<const std::uint8_t>, DecodeError> byte_view();
 
     // uint64 count + count int64 values.
     Result<std::vector<std::int64_t>, DecodeError> i64_sequence();
+    // The same values left where they are: the count and the view of their 8 * count
+    // little-endian bytes (any alignment). Fails like i64_sequence when they are not all there.
+    Result<std::span<const std::uint8_t>, DecodeError> i64_sequence_bytes();
 
     std::size_t remaining() const { return bytes_.size() - offset_; }
     std::size_t offset() const { return offset_; }

@@ -1,5 +1,6 @@
 #include "engine_api/tensor_packet.hpp"
 
+#include "common/little_endian.hpp"
 #include "engine_api/base64.hpp"
 
 namespace zelto::engine_api {
@@ -52,6 +53,73 @@ Result<BinaryTensorPacket, DecodeError> into_packet(BinaryTensorPacketPayload pa
             DecodeError{"binary tensor payload must include `data` or `data_base64`"});
     }
     return packet;
+}
+
+std::int64_t TensorPacketView::dim(std::size_t index) const {
+    return load_le<std::int64_t>(shape_bytes_.data() + index * sizeof(std::int64_t));
+}
+
+BinaryTensorPacket TensorPacketView::to_owned() const {
+    BinaryTensorPacket packet{{}, dtype_, {data_.begin(), data_.end()}};
+    packet.shape.reserve(rank());
+    for (std::size_t i = 0; i < rank(); ++i) packet.shape.push_back(dim(i));
+    return packet;
+}
+
+Result<TensorPacketView, DecodeError> read_tensor_packet_view(RecordReader& reader) {
+    TensorPacketView view;
+
+    auto shape = reader.i64_sequence_bytes();
+    if (!shape) return unexpected(std::move(shape).error());
+    view.shape_bytes_ = *shape;
+
+    auto dtype_text = reader.string_view();
+    if (!dtype_text) return unexpected(std::move(dtype_text).error());
+    auto dtype = parse_dtype(*dtype_text);
+    if (!dtype) return unexpected(DecodeError{dtype.error().display()});
+    view.dtype_ = *dtype;
+
+    std::optional<std::span<const std::uint8_t>> data;
+    auto data_present = reader.tag();
+    if (!data_present) return unexpected(std::move(data_present).error());
+    if (*data_present) {
+        auto bytes = reader.byte_view();
+        if (!bytes) return unexpected(std::move(bytes).error());
+        data = *bytes;
+    }
+
+    std::optional<std::string_view> base64_text;
+    auto base64_present = reader.tag();
+    if (!base64_present) return unexpected(std::move(base64_present).error());
+    if (*base64_present) {
+        auto text = reader.string_view();
+        if (!text) return unexpected(std::move(text).error());
+        base64_text = *text;
+    }
+
+    // Reconciled exactly as into_packet does.
+    if (data && base64_text) {
+        return unexpected(
+            DecodeError{"binary tensor payload must include only one of `data` or `data_base64`"});
+    }
+    if (data) {
+        view.data_ = *data;
+    } else if (base64_text) {
+        auto decoded = base64_decode(*base64_text);
+        if (!decoded) return unexpected(DecodeError{std::move(decoded).error()});
+        view.decoded_base64_ = std::move(*decoded);
+        view.data_ = view.decoded_base64_;
+    } else {
+        return unexpected(
+            DecodeError{"binary tensor payload must include `data` or `data_base64`"});
+    }
+    return view;
+}
+
+Result<TensorPacketView, DecodeError> decode_tensor_packet_view(
+    std::span<const std::uint8_t> bytes) {
+    RecordReader reader(bytes);
+    return read_tensor_packet_view(reader);
 }
 
 Result<BinaryTensorPacket, DecodeError> read_tensor_packet(RecordReader& reader) {

@@ -28,6 +28,43 @@ Result<BinaryTensorPacketPayload, DecodeError> read_tensor_payload(RecordReader&
 // Exactly one of `data` and `data_base64` must be present; base64 text is decoded strictly.
 Result<BinaryTensorPacket, DecodeError> into_packet(BinaryTensorPacketPayload payload);
 
+// A decoded tensor whose bytes are left where they arrived: shape and data are views into the
+// decoded input (the connection's receive buffer), valid only as long as that input is. Only
+// base64 data is decoded into storage of its own. Move-only, because `data` may point into
+// that storage.
+class TensorPacketView {
+  public:
+    TensorPacketView() = default;
+    TensorPacketView(TensorPacketView&&) = default;
+    TensorPacketView& operator=(TensorPacketView&&) = default;
+    TensorPacketView(const TensorPacketView&) = delete;
+    TensorPacketView& operator=(const TensorPacketView&) = delete;
+
+    std::size_t rank() const { return shape_bytes_.size() / sizeof(std::int64_t); }
+    std::int64_t dim(std::size_t index) const;
+    TensorDtype dtype() const { return dtype_; }
+    std::span<const std::uint8_t> data() const { return data_; }
+
+    // A copy that owns its shape and data.
+    BinaryTensorPacket to_owned() const;
+
+  private:
+    friend Result<TensorPacketView, DecodeError> read_tensor_packet_view(RecordReader& reader);
+
+    std::span<const std::uint8_t> shape_bytes_;  // rank little-endian int64s
+    TensorDtype dtype_ = TensorDtype::Float32;
+    std::span<const std::uint8_t> data_;       // into the input, or into decoded_base64_
+    std::vector<std::uint8_t> decoded_base64_;  // only for data sent as base64 text
+};
+
+// Reads one payload at the reader's position with exactly the checks, order and failure texts
+// of read_tensor_packet, but copies nothing except base64-decoded data.
+Result<TensorPacketView, DecodeError> read_tensor_packet_view(RecordReader& reader);
+
+// A whole reply or frame body as a view; bytes after the payload are ignored.
+Result<TensorPacketView, DecodeError> decode_tensor_packet_view(
+    std::span<const std::uint8_t> bytes);
+
 // Reads one payload at the reader's position; the first failure ends decoding and nothing
 // partial is returned. Exactly one of `data` and `data_base64` must be present; base64 text is
 // decoded strictly.

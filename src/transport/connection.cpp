@@ -6,6 +6,7 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace zelto::transport {
 
@@ -27,19 +28,24 @@ Result<void, IoError> ReadWriteConnection::write_all(std::span<const std::uint8_
 }
 
 Result<void, IoError> ReadWriteConnection::write_all(
-    std::initializer_list<std::span<const std::uint8_t>> parts) {
-    constexpr std::size_t kMaxParts = 8;
-    iovec vectors[kMaxParts];
-    std::size_t count = 0;
-    for (std::span<const std::uint8_t> part : parts) {
-        if (part.empty()) continue;
-        if (count == kMaxParts) return unexpected(IoError::invalid_input("too many buffers"));
-        vectors[count++] = {const_cast<std::uint8_t*>(part.data()), part.size()};
-    }
-    iovec* next = vectors;
-    while (count > 0) {
+    std::span<const std::span<const std::uint8_t>> parts) {
+    // Up to kBatch buffers per system call; more are sent batch after batch, so any number of
+    // parts is written without allocating.
+    constexpr std::size_t kBatch = 16;
+    std::size_t next_part = 0;
+    std::size_t sent_of_part = 0;  // bytes of parts[next_part] already sent
+    while (true) {
+        iovec vectors[kBatch];
+        std::size_t count = 0;
+        for (std::size_t i = next_part; i < parts.size() && count < kBatch; ++i) {
+            const std::size_t skip = i == next_part ? sent_of_part : 0;
+            if (parts[i].size() == skip) continue;
+            vectors[count++] = {const_cast<std::uint8_t*>(parts[i].data()) + skip,
+                                parts[i].size() - skip};
+        }
+        if (count == 0) return {};
         msghdr message{};
-        message.msg_iov = next;
+        message.msg_iov = vectors;
         message.msg_iovlen = count;
         const ssize_t sent = ::sendmsg(socket_.get(), &message, MSG_NOSIGNAL);
         if (sent < 0) {
@@ -47,22 +53,31 @@ Result<void, IoError> ReadWriteConnection::write_all(
             return unexpected(IoError::from_errno(errno));
         }
         if (sent == 0) return unexpected(IoError::write_zero());
-        // Drop what went out: whole buffers first, then the front of a partly sent one.
+        // Move past what went out: whole parts first, then the front of a partly sent one.
         auto left = static_cast<std::size_t>(sent);
-        while (count > 0 && left >= next->iov_len) {
-            left -= next->iov_len;
-            ++next;
-            --count;
-        }
-        if (count > 0) {
-            next->iov_base = static_cast<std::uint8_t*>(next->iov_base) + left;
-            next->iov_len -= left;
+        while (left > 0) {
+            const std::size_t rest = parts[next_part].size() - sent_of_part;
+            if (left < rest) {
+                sent_of_part += left;
+                break;
+            }
+            left -= rest;
+            ++next_part;
+            sent_of_part = 0;
         }
     }
-    return {};
 }
 
 Result<void, IoError> ReadWriteConnection::read_exact(std::uint8_t* out, std::size_t size) {
+    // Bytes received ahead by fill come first.
+    const std::span<const std::uint8_t> ahead = inbox_.pending();
+    const std::size_t taken = std::min(ahead.size(), size);
+    if (taken > 0) {
+        std::memcpy(out, ahead.data(), taken);
+        inbox_.consume(taken);
+        out += taken;
+        size -= taken;
+    }
     while (size > 0) {
         const std::size_t chunk = std::min<std::size_t>(size, SSIZE_MAX);
         const ssize_t got = ::recv(socket_.get(), out, chunk, 0);
@@ -75,6 +90,26 @@ Result<void, IoError> ReadWriteConnection::read_exact(std::uint8_t* out, std::si
         size -= static_cast<std::size_t>(got);
     }
     return {};
+}
+
+Result<std::span<const std::uint8_t>, IoError> ReadWriteConnection::fill(std::size_t count) {
+    while (inbox_.pending().size() < count) {
+        const std::span<std::uint8_t> room = inbox_.room_for(count);
+        const std::size_t chunk = std::min<std::size_t>(room.size(), SSIZE_MAX);
+        const ssize_t got = ::recv(socket_.get(), room.data(), chunk, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            const int code = errno;
+            inbox_.discard();
+            return unexpected(IoError::from_errno(code));
+        }
+        if (got == 0) {
+            inbox_.discard();
+            return unexpected(IoError::unexpected_eof());
+        }
+        inbox_.received(static_cast<std::size_t>(got));
+    }
+    return inbox_.pending();
 }
 
 }  // namespace zelto::transport

@@ -1,5 +1,7 @@
 // ReadWriteConnection: an owned, blocking, duplex byte stream over a connected socket (Unix or
-// TCP). It stores nothing but the socket; destruction closes it.
+// TCP). Besides the socket it keeps a receive buffer (bytes received ahead of the reader: a
+// frame's header and body usually arrive with one receive) and a scratch area for encoding
+// requests, both reused for the connection's whole life; destruction closes the socket.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +12,8 @@
 #include "common/io_error.hpp"
 #include "common/result.hpp"
 #include "common/unique_fd.hpp"
+#include "engine_api/request_pieces.hpp"
+#include "transport/receive_buffer.hpp"
 
 namespace zelto::transport {
 
@@ -24,19 +28,41 @@ class ReadWriteConnection {
 
     // The same for several buffers sent back to back, gathered into as few system calls as the
     // kernel allows (a frame header and its payload usually leave in one).
-    Result<void, IoError> write_all(std::initializer_list<std::span<const std::uint8_t>> parts);
+    Result<void, IoError> write_all(std::span<const std::span<const std::uint8_t>> parts);
+    Result<void, IoError> write_all(std::initializer_list<std::span<const std::uint8_t>> parts) {
+        return write_all(std::span<const std::span<const std::uint8_t>>(parts.begin(), parts.size()));
+    }
 
-    // Sockets have no user-space buffer; kept so the frame layer reads like the protocol.
+    // Sockets have no user-space buffer on the sending side; kept so the frame layer reads like
+    // the protocol.
     Result<void, IoError> flush() { return {}; }
 
-    // Receives exactly `size` bytes into `out`; EINTR and partial receives are retried; the peer
+    // Receives exactly `size` bytes into `out`, taking bytes already received ahead first and
+    // then reading no further than asked; EINTR and partial receives are retried; the peer
     // closing first is "failed to fill whole buffer".
     Result<void, IoError> read_exact(std::uint8_t* out, std::size_t size);
+
+    // Receives until at least `count` bytes are pending in the receive buffer and returns all
+    // pending bytes (the first `count` and perhaps more, received ahead). Nothing is consumed.
+    // A failure forgets whatever was pending: the position in the stream is lost.
+    Result<std::span<const std::uint8_t>, IoError> fill(std::size_t count);
+
+    // Drops `count` bytes that fill returned. They stay readable until the next fill, read_exact
+    // or release_spare_memory on this connection.
+    void consume(std::size_t count) { inbox_.consume(count); }
+
+    // Gives back an oversized receive buffer once nothing is pending (see ReceiveBuffer).
+    void release_spare_memory() { inbox_.trim(); }
+
+    // Reused by every request encoded for this connection.
+    engine_api::RequestPieces& request_scratch() { return request_scratch_; }
 
     int fd() const { return socket_.get(); }
 
   private:
     UniqueFd socket_;
+    ReceiveBuffer inbox_;
+    engine_api::RequestPieces request_scratch_;
 };
 
 }  // namespace zelto::transport

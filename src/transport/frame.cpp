@@ -7,23 +7,6 @@
 #include "engine_api/tensor_packet.hpp"
 
 namespace zelto::transport {
-namespace {
-
-constexpr std::size_t kInitialBodyChunk = std::size_t{1} << 20;
-
-struct Header {
-    std::uint32_t word = 0;  // status or stream kind
-    std::uint32_t length = 0;
-};
-
-Result<Header, IoError> read_header(ReadWriteConnection& connection) {
-    std::uint8_t bytes[kReplyHeaderSize];
-    auto read = connection.read_exact(bytes, sizeof bytes);
-    if (!read) return unexpected(std::move(read).error());
-    return Header{load_le<std::uint32_t>(bytes), load_le<std::uint32_t>(bytes + 4)};
-}
-
-}  // namespace
 
 std::optional<std::string> frame_payload_error(std::uint64_t size) {
     if (size <= kMaxFramePayload) return std::nullopt;
@@ -49,36 +32,66 @@ Result<void, IoError> write_request(ReadWriteConnection& connection, std::uint32
     return connection.flush();
 }
 
+Result<void, IoError> write_request(ReadWriteConnection& connection, std::uint32_t model_id,
+                                    FrameOp op,
+                                    std::span<const std::span<const std::uint8_t>> payload,
+                                    std::uint64_t payload_size) {
+    if (auto too_large = frame_payload_error(payload_size)) {
+        return unexpected(IoError::invalid_input(std::move(*too_large)));
+    }
+    // The header and up to seven pieces go out together; a longer list is sent in batches.
+    constexpr std::size_t kInline = 8;
+    std::uint8_t header[kRequestHeaderSize];
+    encode_request_header(header, model_id, op, static_cast<std::uint32_t>(payload_size));
+    if (payload.size() < kInline) {
+        std::span<const std::uint8_t> parts[kInline] = {{header, sizeof header}};
+        std::copy(payload.begin(), payload.end(), parts + 1);
+        if (auto sent = connection.write_all({parts, payload.size() + 1}); !sent) return sent;
+    } else {
+        std::vector<std::span<const std::uint8_t>> parts;
+        parts.reserve(payload.size() + 1);
+        parts.push_back({header, sizeof header});
+        parts.insert(parts.end(), payload.begin(), payload.end());
+        if (auto sent = connection.write_all(std::span<const std::span<const std::uint8_t>>(parts));
+            !sent) {
+            return sent;
+        }
+    }
+    return connection.flush();
+}
+
 Result<std::vector<std::uint8_t>, IoError> read_body(ReadWriteConnection& connection,
                                                      std::uint64_t length) {
-    std::vector<std::uint8_t> body;
-    while (body.size() < length) {
-        const std::uint64_t wanted =
-            body.empty() ? kInitialBodyChunk : std::uint64_t{body.size()} * 2;
-        const auto next = static_cast<std::size_t>(std::min(length, wanted));
-        const std::size_t filled = body.size();
-        body.reserve(next);  // exact capacity: no slack beyond what the peer has sent so far
-        body.resize(next);
-        auto read = connection.read_exact(body.data() + filled, next - filled);
-        if (!read) return unexpected(std::move(read).error());
-    }
+    if (length == 0) return std::vector<std::uint8_t>();
+    auto pending = connection.fill(static_cast<std::size_t>(length));
+    if (!pending) return unexpected(std::move(pending).error());
+    std::vector<std::uint8_t> body(pending->begin(),
+                                   pending->begin() + static_cast<std::ptrdiff_t>(length));
+    connection.consume(static_cast<std::size_t>(length));
     return body;
 }
 
+Result<FrameView, IoError> receive_frame(ReadWriteConnection& connection) {
+    auto head = connection.fill(kReplyHeaderSize);
+    if (!head) return unexpected(std::move(head).error());
+    const auto word = load_le<std::uint32_t>(head->data());
+    const auto length = std::size_t{load_le<std::uint32_t>(head->data() + 4)};
+    auto whole = connection.fill(kReplyHeaderSize + length);
+    if (!whole) return unexpected(std::move(whole).error());
+    connection.consume(kReplyHeaderSize + length);
+    return FrameView{word, whole->subspan(kReplyHeaderSize, length)};
+}
+
 Result<ReplyFrame, IoError> read_reply(ReadWriteConnection& connection) {
-    auto header = read_header(connection);
-    if (!header) return unexpected(std::move(header).error());
-    auto body = read_body(connection, header->length);
-    if (!body) return unexpected(std::move(body).error());
-    return ReplyFrame{header->word, std::move(*body)};
+    auto frame = receive_frame(connection);
+    if (!frame) return unexpected(std::move(frame).error());
+    return ReplyFrame{frame->word, {frame->body.begin(), frame->body.end()}};
 }
 
 Result<StreamFrame, IoError> read_stream_frame(ReadWriteConnection& connection) {
-    auto header = read_header(connection);
-    if (!header) return unexpected(std::move(header).error());
-    auto body = read_body(connection, header->length);
-    if (!body) return unexpected(std::move(body).error());
-    return StreamFrame{header->word, std::move(*body)};
+    auto frame = receive_frame(connection);
+    if (!frame) return unexpected(std::move(frame).error());
+    return StreamFrame{frame->word, {frame->body.begin(), frame->body.end()}};
 }
 
 Result<engine_api::BinaryTensorPacket, ReplyError> decode_reply(

@@ -49,11 +49,30 @@ void encode_request_header(std::uint8_t* out, std::uint32_t model_id, FrameOp op
 Result<void, IoError> write_request(ReadWriteConnection& connection, std::uint32_t model_id,
                                     FrameOp op, std::span<const std::uint8_t> payload);
 
-// The peer's announced length is not trusted with memory: the buffer starts at no more than
-// 1 MiB and doubles only as bytes really arrive, so a huge announcement followed by a close
-// costs little and ends in "failed to fill whole buffer".
+// The same frame with its payload given in pieces sent back to back (header and pieces leave
+// in one gathered write where the kernel takes them): the bytes on the wire are those of the
+// contiguous payload. `payload_size` is the sum of the pieces' sizes.
+Result<void, IoError> write_request(ReadWriteConnection& connection, std::uint32_t model_id,
+                                    FrameOp op,
+                                    std::span<const std::span<const std::uint8_t>> payload,
+                                    std::uint64_t payload_size);
+
+// The peer's announced length is not trusted with memory: the connection's receive buffer
+// grows only as bytes really arrive (see ReceiveBuffer), so a huge announcement followed by a
+// close costs little and ends in "failed to fill whole buffer".
 Result<std::vector<std::uint8_t>, IoError> read_body(ReadWriteConnection& connection,
                                                      std::uint64_t length);
+
+// A reply or stream frame whose body is still in the connection's receive buffer: valid until
+// the next read on that connection. `word` is the reply status or the stream frame kind.
+struct FrameView {
+    std::uint32_t word = 0;
+    std::span<const std::uint8_t> body;
+};
+
+// Reads one whole frame (header and body, usually with a single receive) and consumes it;
+// bytes that arrived behind it stay pending for the next read.
+Result<FrameView, IoError> receive_frame(ReadWriteConnection& connection);
 
 struct ReplyFrame {
     std::uint32_t status = 0;  // reply_status: 0 = success

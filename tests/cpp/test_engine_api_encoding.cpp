@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "engine_api/inference_request.hpp"
 #include "engine_api/request_decoder.hpp"
+#include "engine_api/request_pieces.hpp"
 #include "transport/request_metadata.hpp"
 
 namespace zelto::engine_api {
@@ -177,6 +179,62 @@ TEST(TransportRequestMetadata, EncodesTwentyFourBytes) {
     other.encode(bytes);
     EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + 16),
               hex("08 07 06 05 04 03 02 01 dd cc bb aa 01 02 00 00"));
+}
+
+// The gathered encoding, sent piece after piece, is exactly the contiguous record; tensor data
+// from 512 bytes up is referenced where the caller keeps it, smaller data is copied in line.
+TEST(RequestPieces, ConcatenationIsTheContiguousRecord) {
+    const std::vector<std::int64_t> shape{2, 300};
+    const std::vector<std::uint8_t> big(600, 0xAB), edge(512, 0x5C), below(511, 0x11), tiny{7};
+    const std::vector<NamedTensor> named{
+        {"edge", {shape, TensorDtype::Float16, edge}},
+        {"below", {{}, TensorDtype::Uint8, below}},
+        {"tiny", {shape, TensorDtype::String, tiny}},
+        {"empty", {{}, TensorDtype::Int64, {}}},
+    };
+    InferenceRequest request{{shape, TensorDtype::Uint8, big}, named, "session", RequestMetadata{}};
+    request.metadata->api_token = std::string(70, 't');
+    RequestPieces pieces;
+    for (int round = 0; round < 2; ++round) {  // the second round reuses the scratch
+        pieces.encode(request);
+        std::vector<std::uint8_t> joined;
+        std::vector<const std::uint8_t*> referenced;
+        for (std::span<const std::uint8_t> piece : pieces.pieces()) {
+            EXPECT_FALSE(piece.empty());
+            joined.insert(joined.end(), piece.begin(), piece.end());
+            referenced.push_back(piece.data());
+        }
+        EXPECT_EQ(joined, encode_bytes(request));
+        EXPECT_EQ(pieces.size(), joined.size());
+        EXPECT_EQ(std::count(referenced.begin(), referenced.end(), big.data()), 1);
+        EXPECT_EQ(std::count(referenced.begin(), referenced.end(), edge.data()), 1);
+        EXPECT_EQ(std::count(referenced.begin(), referenced.end(), below.data()), 0);
+        // big, edge and the three written stretches around them.
+        EXPECT_EQ(pieces.pieces().size(), 5u);
+    }
+    // Without referenced data the whole record is one piece.
+    const InferenceRequest plain{{{}, TensorDtype::Float32, tiny}, {}, std::nullopt, std::nullopt};
+    pieces.encode(plain);
+    ASSERT_EQ(pieces.pieces().size(), 1u);
+    EXPECT_EQ(std::vector<std::uint8_t>(pieces.pieces()[0].begin(), pieces.pieces()[0].end()),
+              encode_bytes(plain));
+}
+
+TEST(RequestPieces, AHugeTensorIsReferencedNotCopied) {
+    // 4 GiB of data that is never touched: only its address goes into the pieces.
+    const std::size_t four_gib = std::size_t{1} << 32;
+    void* mapping =
+        mmap(nullptr, four_gib, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(mapping, MAP_FAILED);
+    const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(mapping), four_gib);
+    const InferenceRequest request{{{}, TensorDtype::Uint8, data}, {}, std::nullopt, std::nullopt};
+    RequestPieces pieces;
+    pieces.encode(request);
+    EXPECT_EQ(pieces.size(), encoded_size(request));
+    ASSERT_EQ(pieces.pieces().size(), 3u);
+    EXPECT_EQ(pieces.pieces()[1].data(), data.data());
+    EXPECT_EQ(pieces.pieces()[1].size(), four_gib);
+    munmap(mapping, four_gib);
 }
 
 }  // namespace

@@ -38,9 +38,16 @@ struct PayloadBuilder {
     PayloadBuilder& absent() { return byte(0); }
 };
 
+// The failure text of decoding `bytes`; the in-place decoder must fail with the very same text.
 std::string decode_error(const Bytes& bytes) {
     auto packet = decode_tensor_packet(bytes);
     EXPECT_FALSE(packet);
+    auto view = decode_tensor_packet_view(bytes);
+    EXPECT_FALSE(view);
+    if (!packet || !view) {
+        EXPECT_EQ(view ? "<decoded>" : view.error().message,
+                  packet ? "<decoded>" : packet.error().message);
+    }
     return packet ? "<decoded>" : packet.error().message;
 }
 
@@ -150,6 +157,45 @@ TEST(DecodeTensorPacket, HostileCountsCostNoMemory) {
                   PayloadBuilder{}.shape({}).text("uint8").byte(1).u64(1ULL << 62).raw("ab").bytes),
               "io error: unexpected end of file");
     EXPECT_EQ(decode_error(PayloadBuilder{}.shape({}).u64(~0ULL).raw("uint8").bytes), "io error: ");
+}
+
+TEST(TensorPacketView, DecodesLikeTheOwningDecoder) {
+    const std::vector<Bytes> bodies = {
+        PayloadBuilder{}.shape({2, -3}).text("FP16").data("abcdef").absent().bytes,
+        PayloadBuilder{}.shape({}).text("utf8").data("").absent().raw("trailing").bytes,
+        PayloadBuilder{}.shape({1}).text("uint8").absent().base64(base64_encode(Bytes{1, 2, 3})).bytes,
+        PayloadBuilder{}.shape({0}).text("int64").absent().base64("").bytes,
+    };
+    for (const Bytes& body : bodies) {
+        auto owned = decode_tensor_packet(body);
+        auto view = decode_tensor_packet_view(body);
+        ASSERT_TRUE(owned);
+        ASSERT_TRUE(view) << view.error().message;
+        const BinaryTensorPacket copy = view->to_owned();
+        EXPECT_EQ(copy.shape, owned->shape);
+        EXPECT_EQ(copy.dtype, owned->dtype);
+        EXPECT_EQ(copy.data, owned->data);
+        ASSERT_EQ(view->rank(), owned->shape.size());
+        for (std::size_t i = 0; i < view->rank(); ++i) EXPECT_EQ(view->dim(i), owned->shape[i]);
+    }
+}
+
+TEST(TensorPacketView, RawDataIsAViewIntoTheBody) {
+    const Bytes body = PayloadBuilder{}.shape({4}).text("uint8").data("wxyz").absent().bytes;
+    auto view = decode_tensor_packet_view(body);
+    ASSERT_TRUE(view);
+    // shape count, one dim, dtype length and text, data tag and length: then the data itself.
+    EXPECT_EQ(view->data().data(), body.data() + 8 + 8 + 8 + 5 + 1 + 8);
+    EXPECT_EQ(view->data().size(), 4u);
+}
+
+TEST(TensorPacketView, Base64DataOutlivesAMove) {
+    const Bytes body =
+        PayloadBuilder{}.shape({}).text("uint8").absent().base64(base64_encode(Bytes(100, 9))).bytes;
+    auto view = decode_tensor_packet_view(body);
+    ASSERT_TRUE(view);
+    TensorPacketView moved = std::move(*view);
+    EXPECT_EQ(Bytes(moved.data().begin(), moved.data().end()), Bytes(100, 9));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "common/unique_fd.hpp"
 #include "transport/connection.hpp"
 #include "transport/frame.hpp"
+#include "transport/receive_buffer.hpp"
 
 namespace zelto::transport {
 namespace {
@@ -198,6 +199,156 @@ TEST(DecodeReply, StatusDecidesBetweenPacketAndText) {
     ASSERT_TRUE(ok) << ok.error().message;
     EXPECT_EQ(ok->data, (Bytes{42}));
     EXPECT_EQ(ok->dtype, engine_api::TensorDtype::Uint8);
+}
+
+// --- the receive buffer and gathered writes -------------------------------------------------
+
+TEST(FrameRead, FramesArrivingTogetherAreReadOneAfterTheOther) {
+    SocketPair pair;
+    // Two replies and the start of a third in one send: what is read ahead is kept, not lost.
+    pair.send(concat(concat(concat(header(0, 3), Bytes{1, 2, 3}), concat(header(7, 0), {})),
+                     concat(header(2, 4), Bytes{9})));
+    auto first = receive_frame(*pair.client);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->word, 0u);
+    EXPECT_EQ(Bytes(first->body.begin(), first->body.end()), (Bytes{1, 2, 3}));
+    auto second = read_reply(*pair.client);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->status, 7u);
+    EXPECT_TRUE(second->body.empty());
+    pair.send({8, 8, 8});
+    auto third = read_stream_frame(*pair.client);
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->kind, 2u);
+    EXPECT_EQ(third->body, (Bytes{9, 8, 8, 8}));
+}
+
+TEST(FrameRead, ReadExactServesBytesReceivedAheadFirst) {
+    SocketPair pair;
+    pair.send(concat(header(0, 2), Bytes{5, 6, 7, 8, 9}));
+    auto frame = receive_frame(*pair.client);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(Bytes(frame->body.begin(), frame->body.end()), (Bytes{5, 6}));
+    pair.send({10});
+    Bytes rest(4);
+    ASSERT_TRUE(pair.client->read_exact(rest.data(), rest.size()));
+    EXPECT_EQ(rest, (Bytes{7, 8, 9, 10}));
+}
+
+TEST(FrameRead, LargeThenSmallRepliesOnOneConnection) {
+    SocketPair pair;
+    const std::size_t large = (std::size_t{1} << 20) * 5 + 3;
+    Bytes big(large);
+    for (std::size_t i = 0; i < large; ++i) big[i] = static_cast<std::uint8_t>(i * 13);
+    std::thread writer([&] {
+        pair.send(concat(header(0, static_cast<std::uint32_t>(large)), big));
+        pair.send(concat(header(1, 2), Bytes{4, 2}));
+        pair.send(concat(header(0, static_cast<std::uint32_t>(large)), big));
+    });
+    for (const auto& [status, body] : std::vector<std::pair<std::uint32_t, Bytes>>{
+             {0, big}, {1, Bytes{4, 2}}, {0, big}}) {
+        auto frame = receive_frame(*pair.client);
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->word, status);
+        EXPECT_TRUE(std::equal(frame->body.begin(), frame->body.end(), body.begin(), body.end()));
+        pair.client->release_spare_memory();  // below the retained size: nothing to give back
+    }
+    writer.join();
+}
+
+TEST(FrameRead, AFailedReadForgetsWhatWasPending) {
+    SocketPair pair;
+    pair.send(concat(header(0, 100), Bytes(10, 1)));
+    pair.peer.reset();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto frame = receive_frame(*pair.client);
+        ASSERT_FALSE(frame);
+        EXPECT_EQ(frame.error().message, "failed to fill whole buffer");
+    }
+}
+
+TEST(ReceiveBuffer, GrowsOnlyWhenFullAndGivesBackWhatIsOversized) {
+    ReceiveBuffer buffer;
+    const std::size_t huge = std::size_t{200} << 20;
+    // A small first read gets the minimum; a huge announcement does not change that.
+    EXPECT_EQ(buffer.room_for(8).size(), ReceiveBuffer::kMinCapacity);
+    EXPECT_EQ(buffer.room_for(huge).size(), ReceiveBuffer::kMinCapacity);
+    buffer.received(100);
+    EXPECT_EQ(buffer.room_for(huge).size(), ReceiveBuffer::kMinCapacity - 100);  // room left
+    buffer.received(ReceiveBuffer::kMinCapacity - 100);
+    // Full: up to the first chunk, then doubling, never past what is wanted.
+    buffer.room_for(huge);
+    EXPECT_EQ(buffer.capacity(), ReceiveBuffer::kFirstChunk);
+    buffer.received(buffer.capacity() - ReceiveBuffer::kMinCapacity);
+    buffer.room_for(3 * ReceiveBuffer::kFirstChunk / 2);
+    EXPECT_EQ(buffer.capacity(), 3 * ReceiveBuffer::kFirstChunk / 2);
+    while (buffer.capacity() <= ReceiveBuffer::kRetainedCapacity) {
+        buffer.received(buffer.capacity() - buffer.pending().size());
+        const std::size_t before = buffer.capacity();
+        buffer.room_for(huge);
+        EXPECT_EQ(buffer.capacity(), std::min(huge, 2 * before));
+    }
+    // Pending bytes keep an oversized buffer; once consumed it is given back.
+    buffer.trim();
+    EXPECT_GT(buffer.capacity(), ReceiveBuffer::kRetainedCapacity);
+    buffer.consume(buffer.pending().size());
+    buffer.trim();
+    EXPECT_EQ(buffer.capacity(), 0u);
+    // A buffer within the retained size is kept.
+    buffer.room_for(8);
+    buffer.received(8);
+    buffer.consume(8);
+    buffer.trim();
+    EXPECT_EQ(buffer.capacity(), ReceiveBuffer::kMinCapacity);
+}
+
+TEST(ReceiveBuffer, ConsumedFrontMovesDownBeforeGrowing) {
+    ReceiveBuffer buffer;
+    auto room = buffer.room_for(16);
+    for (std::size_t i = 0; i < room.size(); ++i) room[i] = static_cast<std::uint8_t>(i);
+    buffer.received(room.size());
+    buffer.consume(room.size() - 3);  // three bytes of the next frame are left
+    buffer.room_for(10);
+    EXPECT_EQ(buffer.capacity(), ReceiveBuffer::kMinCapacity);
+    const auto left = buffer.pending();
+    const std::size_t n = ReceiveBuffer::kMinCapacity;
+    EXPECT_EQ(Bytes(left.begin(), left.end()),
+              (Bytes{static_cast<std::uint8_t>(n - 3), static_cast<std::uint8_t>(n - 2),
+                     static_cast<std::uint8_t>(n - 1)}));
+}
+
+TEST(FrameWrite, GatheredPayloadIsTheContiguousFrame) {
+    // More pieces than one system call takes, one of them large enough for partial sends.
+    std::vector<Bytes> pieces;
+    for (int i = 0; i < 40; ++i) pieces.push_back(Bytes(static_cast<std::size_t>(i % 5), i));
+    pieces[17] = Bytes(3 << 20, 0x77);
+    Bytes joined;
+    std::vector<std::span<const std::uint8_t>> views;
+    for (const Bytes& piece : pieces) {
+        joined.insert(joined.end(), piece.begin(), piece.end());
+        views.push_back(piece);
+    }
+    SocketPair pair;
+    Bytes received;
+    std::thread reader([&] { received = pair.receive(12 + joined.size()); });
+    auto sent = write_request(*pair.client, 9, FrameOp::InferStream, views, joined.size());
+    reader.join();
+    ASSERT_TRUE(sent);
+    Bytes expected(12);
+    encode_request_header(expected.data(), 9, FrameOp::InferStream,
+                          static_cast<std::uint32_t>(joined.size()));
+    EXPECT_EQ(received, concat(expected, joined));
+
+    // A short list leaves with the header; sizes that cannot be framed are refused unsent.
+    SocketPair small;
+    const Bytes a{1, 2}, b{3};
+    const std::span<const std::uint8_t> two[] = {a, b};
+    ASSERT_TRUE(write_request(*small.client, 1, FrameOp::Infer, two, 3));
+    EXPECT_EQ(small.receive(15), concat(Bytes{1, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0}, Bytes{1, 2, 3}));
+    auto refused = write_request(*small.client, 1, FrameOp::Infer, two, kMaxFramePayload + 1);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message,
+              "request payload of 4294967296 bytes does not fit a frame (at most 4294967295 bytes)");
 }
 
 }  // namespace
