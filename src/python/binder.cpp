@@ -74,7 +74,7 @@ PyResult<BoundArguments> bind_arguments(const FunctionSignature& signature, PyOb
         return py_error();
     }
     for (Py_ssize_t i = 0; i < given; ++i) {
-        bound.values_[static_cast<std::size_t>(i)] = OwnedRef::new_ref(PyTuple_GetItem(args, i));
+        bound.slot(static_cast<std::size_t>(i)) = OwnedRef::new_ref(PyTuple_GetItem(args, i));
     }
 
     if (kwargs != nullptr) {
@@ -96,18 +96,18 @@ PyResult<BoundArguments> bind_arguments(const FunctionSignature& signature, PyOb
                              signature.full_name, key);
                 return py_error();
             }
-            if (bound.values_[match]) {
+            if (bound.slot(match)) {
                 PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
                              signature.full_name, signature.params[match].name);
                 return py_error();
             }
-            bound.values_[match] = OwnedRef::new_ref(value);
+            bound.slot(match) = OwnedRef::new_ref(value);
         }
     }
 
     std::vector<const char*> absent;
     for (std::size_t i = 0; i < positional; ++i) {
-        if (signature.params[i].required && !bound.values_[i]) {
+        if (signature.params[i].required && !bound.slot(i)) {
             absent.push_back(signature.params[i].name);
         }
     }
@@ -116,7 +116,7 @@ PyResult<BoundArguments> bind_arguments(const FunctionSignature& signature, PyOb
         return py_error();
     }
     for (std::size_t i = positional; i < signature.params.size(); ++i) {
-        if (signature.params[i].required && !bound.values_[i]) {
+        if (signature.params[i].required && !bound.slot(i)) {
             absent.push_back(signature.params[i].name);
         }
     }

@@ -13,6 +13,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -39,17 +40,34 @@ struct FunctionSignature {
 // One slot per parameter, in signature order. The arguments are held as owned references: a
 // conversion may run Python code (__index__, __iter__) that mutates the kwargs dict the caller
 // passed in, and must not leave us holding freed objects.
+//
+// Slots live in the object itself for up to kInlineSlots parameters (every method of the module),
+// so binding a call allocates nothing; longer signatures spill to the heap.
 class BoundArguments {
   public:
-    explicit BoundArguments(std::size_t count) : values_(count) {}
+    static constexpr std::size_t kInlineSlots = 8;
+
+    explicit BoundArguments(std::size_t count) : count_(count) {
+        if (count_ > kInlineSlots) spilled_.resize(count_);
+    }
 
     // The argument for parameter `index`, or nullptr when it was not given.
-    PyObject* get(std::size_t index) const { return values_[index].get(); }
-    bool given(std::size_t index) const { return static_cast<bool>(values_[index]); }
+    PyObject* get(std::size_t index) const { return slot(index).get(); }
+    bool given(std::size_t index) const { return static_cast<bool>(slot(index)); }
 
   private:
     friend PyResult<BoundArguments> bind_arguments(const FunctionSignature&, PyObject*, PyObject*);
-    std::vector<OwnedRef> values_;
+
+    const OwnedRef& slot(std::size_t index) const {
+        return count_ > kInlineSlots ? spilled_[index] : inline_[index];
+    }
+    OwnedRef& slot(std::size_t index) {
+        return count_ > kInlineSlots ? spilled_[index] : inline_[index];
+    }
+
+    std::size_t count_;
+    std::array<OwnedRef, kInlineSlots> inline_;
+    std::vector<OwnedRef> spilled_;
 };
 
 // Places the arguments or raises the TypeError for the first arity problem: too many

@@ -3,6 +3,7 @@
 #include "python/stream_iterator.hpp"
 
 #include <memory>
+#include <span>
 
 #include "python/borrow.hpp"
 #include "python/entry_guard.hpp"
@@ -46,11 +47,16 @@ PyObject* stream_iterator_next(PyObject* self) {
         auto borrow = ExclusiveBorrow::acquire(iterator->borrow);
         if (!borrow) return nullptr;
         // The GIL stays held while the read blocks; a signal interrupting recv is retried.
-        sdk::StreamStep step = sdk::next_stream_item(iterator->state->connection);
+        // An item's data is copied once, from the receive buffer straight into the bytes.
+        PyObject* item = nullptr;
+        sdk::StreamStep step = sdk::next_stream_item(
+            iterator->state->connection, [&](std::span<const std::uint8_t> data) {
+                item = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                                 static_cast<Py_ssize_t>(data.size()));
+            });
         switch (step.kind) {
             case sdk::StreamStep::Kind::Item:
-                return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(step.data.data()),
-                                                 static_cast<Py_ssize_t>(step.data.size()));
+                return item;  // nullptr: the bytes could not be made, MemoryError is set
             case sdk::StreamStep::Kind::Error:
                 return raise_message(PyExc_RuntimeError, step.message);
             case sdk::StreamStep::Kind::End:

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -86,53 +87,58 @@ sdk::InferInput infer_input(const InferArgs& args, std::vector<sdk::NamedTensorI
             args.session_id ? std::optional<std::string_view>(*args.session_id) : std::nullopt};
 }
 
-PyObject* new_bytes(const std::vector<std::uint8_t>& data) {
+PyObject* new_bytes(std::span<const std::uint8_t> data) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
                                      static_cast<Py_ssize_t>(data.size()));
 }
 
 // (data, shape, dtype) with the canonical dtype name, whatever form the engine wrote.
-PyObject* tensor_tuple(const engine_api::BinaryTensorPacket& packet) {
-    OwnedRef data = OwnedRef::steal(new_bytes(packet.data));
+PyObject* tensor_tuple(const engine_api::TensorPacketView& packet) {
+    OwnedRef data = OwnedRef::steal(new_bytes(packet.data()));
     if (!data) return nullptr;
-    OwnedRef shape = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(packet.shape.size())));
+    OwnedRef shape = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(packet.rank())));
     if (!shape) return nullptr;
-    for (std::size_t i = 0; i < packet.shape.size(); ++i) {
-        PyObject* dim = PyLong_FromLongLong(packet.shape[i]);
+    for (std::size_t i = 0; i < packet.rank(); ++i) {
+        PyObject* dim = PyLong_FromLongLong(packet.dim(i));
         if (dim == nullptr) return nullptr;
         PyList_SetItem(shape.get(), static_cast<Py_ssize_t>(i), dim);  // steals `dim`
     }
-    OwnedRef dtype = OwnedRef::steal(new_str(engine_api::dtype_name(packet.dtype)));
+    OwnedRef dtype = OwnedRef::steal(new_str(engine_api::dtype_name(packet.dtype())));
     if (!dtype) return nullptr;
     return PyTuple_Pack(3, data.get(), shape.get(), dtype.get());
 }
 
-PyObject* zelto_client_infer(PyObject* self, PyObject* args, PyObject* kwargs) {
+// Runs one unary call whose result `make_result` builds from the reply tensor while it is still
+// in the connection's receive buffer: the data is copied once, straight into the Python object.
+// `make_result` returns a new reference, or nullptr with an exception set.
+template <class MakeResult>
+PyObject* run_unary(PyObject* self, PyObject* args, PyObject* kwargs, const char* full_name,
+                    MakeResult make_result) {
     return guard_object([&]() -> PyObject* {
         ZeltoClientObject* client = ZeltoClientObject::from(self);
         auto borrow = SharedBorrow::acquire(client->borrow);
         if (!borrow) return nullptr;
-        PyResult<InferArgs> parsed = parse_infer_args("ZeltoClient.infer()", args, kwargs);
+        PyResult<InferArgs> parsed = parse_infer_args(full_name, args, kwargs);
         if (!parsed) return nullptr;
         std::vector<sdk::NamedTensorInput> named;
-        auto result = client->state->core.infer(infer_input(*parsed, named));
-        if (!result) return raise_client_error(result.error());
-        return new_bytes(result->data);
+        OwnedRef result;
+        auto done = client->state->core.infer(
+            infer_input(*parsed, named),
+            [&](const engine_api::TensorPacketView& packet) {
+                result = OwnedRef::steal(make_result(packet));
+            });
+        if (!done) return raise_client_error(done.error());
+        return result.release();  // nullptr: building the result failed, its exception is set
     });
 }
 
+PyObject* zelto_client_infer(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return run_unary(self, args, kwargs, "ZeltoClient.infer()",
+                     [](const engine_api::TensorPacketView& packet) { return new_bytes(packet.data()); });
+}
+
 PyObject* zelto_client_infer_tensor(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard_object([&]() -> PyObject* {
-        ZeltoClientObject* client = ZeltoClientObject::from(self);
-        auto borrow = SharedBorrow::acquire(client->borrow);
-        if (!borrow) return nullptr;
-        PyResult<InferArgs> parsed = parse_infer_args("ZeltoClient.infer_tensor()", args, kwargs);
-        if (!parsed) return nullptr;
-        std::vector<sdk::NamedTensorInput> named;
-        auto result = client->state->core.infer(infer_input(*parsed, named));
-        if (!result) return raise_client_error(result.error());
-        return tensor_tuple(*result);
-    });
+    return run_unary(self, args, kwargs, "ZeltoClient.infer_tensor()", &tensor_tuple);
 }
 
 PyObject* zelto_client_infer_stream(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -1,25 +1,48 @@
 #include "sdk/connection_pool.hpp"
 
-#include <unistd.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <mutex>
 
 namespace zelto::sdk {
+namespace {
 
-ConnectionPool::ConnectionPool(std::uint64_t max_pool_size)
-    : max_pool_size_(max_pool_size), owner_pid_(::getpid()) {}
+// How many forks lie between the first process and this one: bumped in the child of every fork.
+std::atomic<std::uint64_t> fork_generation{0};
+
+void count_fork_in_child() {
+    fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Registered once, before the first pool exists; the handler stays registered in every child.
+void watch_forks() {
+    static std::once_flag registered;
+    std::call_once(registered, [] { ::pthread_atfork(nullptr, nullptr, &count_fork_in_child); });
+}
+
+std::uint64_t current_fork_generation() {
+    return fork_generation.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+ConnectionPool::ConnectionPool(std::uint64_t max_pool_size) : max_pool_size_(max_pool_size) {
+    watch_forks();
+    owner_generation_ = current_fork_generation();
+}
 
 ConnectionPool::~ConnectionPool() {
     while (!idle_.empty()) idle_.pop_front();
 }
 
 void ConnectionPool::forget_inherited_locked() {
-    // getpid() is a system call, but one that costs next to nothing beside the round trip to the
-    // engine that every acquire precedes.
-    const pid_t pid = ::getpid();
-    if (pid == owner_pid_) return;
+    const std::uint64_t generation = current_fork_generation();
+    if (generation == owner_generation_) return;
     // Destroying a connection closes this process's descriptor only; the parent's socket, the
     // same open file, is untouched and the engine sees nothing.
     idle_.clear();
-    owner_pid_ = pid;
+    owner_generation_ = generation;
 }
 
 std::optional<transport::ReadWriteConnection> ConnectionPool::take_oldest() {

@@ -7,9 +7,9 @@
 // one byte stream. So the pool remembers the process that filled it, and a take from another
 // process first closes every inherited idle connection - only the child's copies of the
 // descriptors: nothing is sent, and the parent's connections stay open - then connects afresh.
+// "Another process" is told by a counter that a fork handler bumps in every child (asking the
+// kernel for the process id would cost a system call on every take and return).
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <deque>
@@ -53,7 +53,8 @@ class ConnectionPool {
 
     const std::uint64_t max_pool_size_;
     mutable std::mutex mutex_;
-    pid_t owner_pid_;  // the process whose connections are in idle_; guarded by mutex_
+    std::uint64_t owner_generation_;  // fork generation of the process that filled idle_;
+                                      // guarded by mutex_
     std::deque<transport::ReadWriteConnection> idle_;
 };
 

@@ -4,7 +4,6 @@
 
 #include "common/utf8.hpp"
 #include "engine_api/tensor_packet.hpp"
-#include "transport/frame.hpp"
 #include "transport/socket_connect.hpp"
 
 namespace zelto::sdk {
@@ -17,13 +16,6 @@ Result<engine_api::TensorDtype, ClientError> parse_dtype(std::string_view text) 
     auto dtype = engine_api::parse_dtype(text);
     if (!dtype) return unexpected(ClientError::invalid_request(dtype.error().display()));
     return *dtype;
-}
-
-ClientError from_reply_error(transport::ReplyError error) {
-    if (error.kind == transport::ReplyError::Kind::Remote) {
-        return ClientError::remote(std::move(error.message));
-    }
-    return ClientError::protocol(std::move(error.message));
 }
 
 }  // namespace
@@ -50,8 +42,9 @@ Result<ReadWriteConnection, ClientError> connect_stream(const ConnectionTarget& 
 SocketClient::SocketClient(ClientConfig config)
     : config_(std::move(config)), pool_(config_.max_pool_size) {}
 
-Result<engine_api::ByteBuffer, ClientError> SocketClient::encode_request(
-    const PreparedInfer& request, engine_api::TensorDtype dtype) const {
+Result<void, ClientError> SocketClient::encode_request(const PreparedInfer& request,
+                                                       engine_api::TensorDtype dtype,
+                                                       engine_api::RequestPieces& out) const {
     engine_api::InferenceRequest record{
         {request.input.shape, dtype, request.input.data},
         request.additional_inputs,
@@ -62,37 +55,54 @@ Result<engine_api::ByteBuffer, ClientError> SocketClient::encode_request(
         record.metadata.emplace();
         record.metadata->api_token = *config_.api_token;
     }
-    // The frame carries the length in 32 bits; refuse before allocating, let alone writing.
+    // The frame carries the length in 32 bits; refuse before encoding, let alone writing.
     if (auto too_large = transport::frame_payload_error(engine_api::encoded_size(record))) {
         return unexpected(ClientError::protocol(std::move(*too_large)));
     }
-    auto encoded = engine_api::encode(record);
-    if (!encoded) return unexpected(ClientError::protocol(std::move(encoded).error()));
-    return std::move(*encoded);
+    out.encode(record);
+    return {};
+}
+
+Result<void, ClientError> SocketClient::infer_impl(ReadWriteConnection& connection,
+                                                   const PreparedInfer& request, PacketSink sink) {
+    auto dtype = parse_dtype(request.input.dtype);
+    if (!dtype) return unexpected(std::move(dtype).error());
+    engine_api::RequestPieces& payload = connection.request_scratch();
+    if (auto encoded = encode_request(request, *dtype, payload); !encoded) return encoded;
+
+    auto written = transport::write_request(connection, request.model_id, transport::FrameOp::Infer,
+                                            payload.pieces(), payload.size());
+    if (!written) return unexpected(ClientError::from_io(std::move(written).error()));
+    auto reply = transport::receive_frame(connection);
+    if (!reply) return unexpected(ClientError::from_io(std::move(reply).error()));
+    Result<void, ClientError> outcome;
+    if (reply->word != 0) {
+        outcome = unexpected(
+            ClientError::remote(utf8_lossy(reply->body.data(), reply->body.size())));
+    } else if (auto packet = engine_api::decode_tensor_packet_view(reply->body); !packet) {
+        outcome = unexpected(ClientError::protocol(std::move(packet).error().message));
+    } else {
+        sink(*packet);
+    }
+    // The reply has been used up; a buffer that one huge reply blew up is not kept idle.
+    connection.release_spare_memory();
+    return outcome;
 }
 
 Result<BinaryTensorPacket, ClientError> SocketClient::infer_impl(ReadWriteConnection& connection,
                                                                  const PreparedInfer& request) {
-    auto dtype = parse_dtype(request.input.dtype);
-    if (!dtype) return unexpected(std::move(dtype).error());
-    auto payload = encode_request(request, *dtype);
-    if (!payload) return unexpected(std::move(payload).error());
-
-    auto written = transport::write_request(connection, request.model_id, transport::FrameOp::Infer,
-                                            payload->bytes());
-    if (!written) return unexpected(ClientError::from_io(std::move(written).error()));
-    auto reply = transport::read_reply(connection);
-    if (!reply) return unexpected(ClientError::from_io(std::move(reply).error()));
-    auto packet = transport::decode_reply(reply->status, reply->body);
-    if (!packet) return unexpected(from_reply_error(std::move(packet).error()));
-    return std::move(*packet);
+    BinaryTensorPacket packet;
+    auto done = infer_impl(connection, request,
+                           [&](const engine_api::TensorPacketView& view) { packet = view.to_owned(); });
+    if (!done) return unexpected(std::move(done).error());
+    return packet;
 }
 
-Result<BinaryTensorPacket, ClientError> SocketClient::run_infer(const PreparedInfer& request) {
+Result<void, ClientError> SocketClient::run_infer(const PreparedInfer& request, PacketSink sink) {
     auto first = pool_.acquire([&] { return connect_stream(config_.target); });
     if (!first) return unexpected(std::move(first).error());
 
-    auto result = infer_impl(*first, request);
+    auto result = infer_impl(*first, request, sink);
     if (result || result.error().kind != ClientError::Kind::Io) {
         // Success, or a failure that consumed the whole reply (or wrote nothing): the stream is
         // still on a frame boundary.
@@ -105,9 +115,23 @@ Result<BinaryTensorPacket, ClientError> SocketClient::run_infer(const PreparedIn
     // the request twice: the failure can come after it received the whole request.
     auto second = connect_stream(config_.target);
     if (!second) return unexpected(std::move(second).error());
-    auto retried = infer_impl(*second, request);
+    auto retried = infer_impl(*second, request, sink);
     if (retried) pool_.return_connection(std::move(*second));
     return retried;
+}
+
+Result<BinaryTensorPacket, ClientError> SocketClient::run_infer(const PreparedInfer& request) {
+    BinaryTensorPacket packet;
+    auto done =
+        run_infer(request, [&](const engine_api::TensorPacketView& view) { packet = view.to_owned(); });
+    if (!done) return unexpected(std::move(done).error());
+    return packet;
+}
+
+Result<void, ClientError> SocketClient::infer(const InferInput& input, PacketSink sink) {
+    auto prepared = prepare_infer(input);
+    if (!prepared) return unexpected(std::move(prepared).error());
+    return run_infer(*prepared, sink);
 }
 
 Result<BinaryTensorPacket, ClientError> SocketClient::infer(const InferInput& input) {
@@ -127,31 +151,48 @@ Result<ReadWriteConnection, StreamOpenError> SocketClient::open_stream(const Inf
     // From here on every early return closes the new connection unused.
     auto dtype = parse_dtype(prepared->input.dtype);
     if (!dtype) return fail(std::move(dtype).error());
-    auto payload = encode_request(*prepared, *dtype);
-    if (!payload) return fail(std::move(payload).error());
+    engine_api::RequestPieces& payload = connection->request_scratch();
+    if (auto encoded = encode_request(*prepared, *dtype, payload); !encoded) {
+        return fail(std::move(encoded).error());
+    }
     auto written = transport::write_request(*connection, prepared->model_id,
-                                            transport::FrameOp::InferStream, payload->bytes());
+                                            transport::FrameOp::InferStream, payload.pieces(),
+                                            payload.size());
     if (!written) return fail(ClientError::from_io(std::move(written).error()), true);
     return std::move(*connection);
 }
 
-StreamStep next_stream_item(ReadWriteConnection& connection) {
-    auto frame = transport::read_stream_frame(connection);
+StreamStep next_stream_item(ReadWriteConnection& connection, ItemSink on_item) {
+    auto frame = transport::receive_frame(connection);
     if (!frame) return {StreamStep::Kind::Error, {}, std::move(frame).error().message};
+    StreamStep step{StreamStep::Kind::End, {}, {}};
     // An empty body ends the stream whatever the kind says.
-    if (frame->body.empty()) return {StreamStep::Kind::End, {}, {}};
-    switch (static_cast<transport::StreamFrameKind>(frame->kind)) {
+    if (frame->body.empty()) return step;
+    switch (static_cast<transport::StreamFrameKind>(frame->word)) {
         case transport::StreamFrameKind::Error:
-            return {
-                StreamStep::Kind::Error, {}, utf8_lossy(frame->body.data(), frame->body.size())};
-        case transport::StreamFrameKind::Tensor: {
-            auto packet = engine_api::decode_tensor_packet(frame->body);
-            if (!packet) return {StreamStep::Kind::Error, {}, std::move(packet).error().message};
-            return {StreamStep::Kind::Item, std::move(packet->data), {}};
-        }
+            step = {StreamStep::Kind::Error, {}, utf8_lossy(frame->body.data(), frame->body.size())};
+            break;
+        case transport::StreamFrameKind::Tensor:
+            if (auto packet = engine_api::decode_tensor_packet_view(frame->body); !packet) {
+                step = {StreamStep::Kind::Error, {}, std::move(packet).error().message};
+            } else {
+                on_item(packet->data());
+                step.kind = StreamStep::Kind::Item;
+            }
+            break;
         default:
-            return {StreamStep::Kind::End, {}, {}};  // kind 3 and unknown kinds
+            break;  // kind 3 and unknown kinds end the stream
     }
+    connection.release_spare_memory();
+    return step;
+}
+
+StreamStep next_stream_item(ReadWriteConnection& connection) {
+    std::vector<std::uint8_t> data;
+    StreamStep step = next_stream_item(
+        connection, [&](std::span<const std::uint8_t> item) { data.assign(item.begin(), item.end()); });
+    step.data = std::move(data);
+    return step;
 }
 
 }  // namespace zelto::sdk

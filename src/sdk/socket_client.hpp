@@ -1,6 +1,10 @@
 // The socket client core behind ZeltoClient, free of Python: it owns the resolved target, the
 // optional API token, the pool limit and the pool, and runs the unary exchange (with its single
 // reconnect-and-retry), the opening of a stream and the reading of stream items.
+//
+// Results are handed over as views: a reply's tensor is decoded where it landed in the
+// connection's receive buffer and given to a sink before the connection is released, so the
+// caller copies the data exactly once, into whatever it returns.
 #pragma once
 
 #include <cstdint>
@@ -8,17 +12,53 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/result.hpp"
 #include "engine_api/inference_request.hpp"
+#include "engine_api/request_pieces.hpp"
+#include "engine_api/tensor_packet.hpp"
 #include "sdk/client_config.hpp"
 #include "sdk/client_error.hpp"
 #include "sdk/connection_pool.hpp"
 #include "sdk/endpoint.hpp"
 #include "transport/connection.hpp"
+#include "transport/frame.hpp"
 
 namespace zelto::sdk {
+
+// A non-owning reference to something callable, for callbacks that run before the callee
+// returns: no allocation, no copy of the callable.
+template <class Signature>
+class FunctionRef;
+
+template <class R, class... Args>
+class FunctionRef<R(Args...)> {
+  public:
+    template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, FunctionRef>>>
+    FunctionRef(F&& callable)  // implicit, like a function pointer
+        : object_(const_cast<void*>(static_cast<const void*>(&callable))),
+          call_([](void* object, Args... args) -> R {
+              return (*static_cast<std::remove_reference_t<F>*>(object))(
+                  std::forward<Args>(args)...);
+          }) {}
+
+    R operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
+
+  private:
+    void* object_;
+    R (*call_)(void*, Args...);
+};
+
+// Receives a reply's tensor while its bytes still sit in the connection's receive buffer: the
+// view is valid only during the call, so whatever the caller keeps it copies there, exactly
+// once. Called at most once per exchange, and only on success.
+using PacketSink = FunctionRef<void(const engine_api::TensorPacketView&)>;
+
+// Receives one stream item's data, valid only during the call.
+using ItemSink = FunctionRef<void(std::span<const std::uint8_t>)>;
 
 // One tensor as the caller gave it: the dtype still unparsed text; shape and data borrowed from
 // the caller, who keeps them alive for the whole call.
@@ -70,12 +110,15 @@ struct StreamOpenError {
 struct StreamStep {
     enum class Kind { Item, End, Error };
     Kind kind = Kind::End;
-    std::vector<std::uint8_t> data;  // Item
+    std::vector<std::uint8_t> data;  // Item, when read without a sink
     std::string message;             // Error
 };
 
 // Reads exactly one stream frame. The connection stays usable after any result; nothing is
-// remembered between calls.
+// remembered between calls. An item's data goes to `on_item` (the step then has kind Item and
+// no data of its own).
+StreamStep next_stream_item(transport::ReadWriteConnection& connection, ItemSink on_item);
+// The same, with an item's data copied into the step.
 StreamStep next_stream_item(transport::ReadWriteConnection& connection);
 
 class SocketClient {
@@ -85,14 +128,19 @@ class SocketClient {
     const ClientConfig& config() const { return config_; }
     ConnectionPool& pool() { return pool_; }
 
-    // infer and infer_tensor: prepare_infer, then run_infer.
+    // infer and infer_tensor: prepare_infer, then run_infer; the result tensor goes to `sink`.
+    Result<void, ClientError> infer(const InferInput& input, PacketSink sink);
+    // The same, returning a copy of the result tensor.
     Result<engine_api::BinaryTensorPacket, ClientError> infer(const InferInput& input);
 
     // The unary exchange: a pooled or new connection; on an Io failure exactly one fresh
     // connection and a second attempt. Connections left aligned go back to the pool.
+    Result<void, ClientError> run_infer(const PreparedInfer& request, PacketSink sink);
     Result<engine_api::BinaryTensorPacket, ClientError> run_infer(const PreparedInfer& request);
 
     // One attempt on one connection: parse the main dtype, encode, write op 1, read and decode.
+    Result<void, ClientError> infer_impl(transport::ReadWriteConnection& connection,
+                                         const PreparedInfer& request, PacketSink sink);
     Result<engine_api::BinaryTensorPacket, ClientError> infer_impl(
         transport::ReadWriteConnection& connection, const PreparedInfer& request);
 
@@ -101,9 +149,11 @@ class SocketClient {
     Result<transport::ReadWriteConnection, StreamOpenError> open_stream(const InferInput& input);
 
   private:
-    // The request record for `request` with an already parsed main dtype, encoded.
-    Result<engine_api::ByteBuffer, ClientError> encode_request(const PreparedInfer& request,
-                                                               engine_api::TensorDtype dtype) const;
+    // The request record for `request` with an already parsed main dtype, encoded into `out`
+    // as pieces (the tensors' data referenced, not copied). Nothing is written.
+    Result<void, ClientError> encode_request(const PreparedInfer& request,
+                                             engine_api::TensorDtype dtype,
+                                             engine_api::RequestPieces& out) const;
 
     ClientConfig config_;
     ConnectionPool pool_;
