@@ -24,22 +24,26 @@
 //                   (data: at most the first 64 data bytes; block/data are "-" when the entry
 //                   names bytes outside the region).
 //
-// Idle, the server spins for 100 us after a request (with a notify descriptor and more than one
-// processor, see IdleBackoff) and then sleeps with growing pauses up to 1 ms, so an idle engine
-// costs next to nothing.
+// Idle, the server spins for a while after a request (with more than one processor; at least
+// 100 us, longer after a long request, see IdleBackoff) and then sleeps with growing pauses up to
+// 1 ms, so an idle engine costs next to nothing. Results of 8 MiB and more are written with
+// streaming stores (shm/bulk_copy.hpp).
 #include "shm_server.hpp"
 
-#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "common/cpu_pause.hpp"
 #include "common/little_endian.hpp"
+#include "shm/bulk_copy.hpp"
+#include "shm/processors.hpp"
 #include "shm/region_layout.hpp"
 #include "shm/ring_buffer.hpp"
 #include "shm/shm_manager.hpp"
@@ -61,41 +65,47 @@ void pause_ns(long nanoseconds) {
     ::nanosleep(&pause, nullptr);
 }
 
-// Right after a request the next one is usually microseconds away (a client calling in a loop),
-// so the server spins with the pause instruction for kSpinWindow: a sleep, even of 1 us, lasts
-// tens of microseconds on a virtual machine, and a request arriving meanwhile waits for all of
-// it. After that it sleeps 2 us, 4 us, ... up to 1 ms, so an idle engine costs next to nothing.
+// Right after a request the next one is usually close (a client calling in a loop), so the
+// server spins with the pause instruction for a while: a sleep, even of 1 us, lasts 20 us or more
+// on a virtual machine (70 us with the default timer slack), and a request arriving meanwhile
+// waits for all of it. How long the next request takes to come grows with the last one: the
+// client first copies the result out and the next input in, each about as long as the server's
+// own copy. So the spin window is 4 times the time the last request kept the server busy, at
+// least 100 us and at most 20 ms; after it the server sleeps 2 us, 4 us, ... up to 1 ms, so an
+// idle engine costs next to nothing. (With a fixed 100 us window, a 16 MiB echo request waited
+// 0.4 ms on average for the server to wake from its back-off sleeps.)
+//
 // Tried and dropped: polling with 1 us sleeps for 50 ms after a request (against a client that
 // polls with 1 us sleeps as well, answers took milliseconds) and capping the sleeps at 32 us for
-// 50 ms (16 MiB echo calls, whose client copies for milliseconds between requests, got slower:
-// 10.0-10.8 ms instead of 8.0-8.6 ms a call).
+// 50 ms (16 MiB echo calls, whose client copies for milliseconds between requests, got slower).
 //
-// The spin is short and never yields, and happens only where it cannot hold up the client:
-// - a spinning thread keeps its processor until the scheduler preempts it, and a client whose
-//   wake-up lands on that processor waits meanwhile (with sched_yield between polls it waited
-//   milliseconds: the yielding thread kept being picked again), so the window stays short;
-// - without a notify descriptor the client polls with timer sleeps, and its timer wake-ups did
-//   land behind the spinning thread (a whole window per poll), so only a region with a notify
-//   descriptor, whose client blocks until the engine wakes it, gets the spin;
-// - confined to one processor, spinning only takes the client's time.
+// The spin never yields: a yielding thread kept being picked again, and a client whose wake-up
+// landed on its processor waited milliseconds. Confined to one processor, spinning only takes
+// the client's time, so there the server goes straight to its sleeps. Regions without a notify
+// descriptor get the spin too: their clients used to poll with timer sleeps whose wake-ups could
+// land behind the spinning server, but they now spin on the ring before they sleep.
 class IdleBackoff {
   public:
+    using Clock = std::chrono::steady_clock;
+
     explicit IdleBackoff(bool may_spin) : may_spin_(may_spin) {}
 
-    void reset() {
+    // Work is done: `busy` is how long it kept the server from the ring.
+    void reset(Clock::duration busy = {}) {
         idle_rounds_ = 0;
         sleeps_ = 0;
         last_work_ = Clock::now();
+        spin_window_ = std::clamp<Clock::duration>(kSpinPerBusy * busy, kMinSpinWindow,
+                                                   kMaxSpinWindow);
     }
     void wait() {
         ++idle_rounds_;
         if (idle_rounds_ <= kPauseRounds) {
-            cpu_pause();
+            zelto::cpu_pause();
             return;
         }
-        const auto idle = Clock::now() - last_work_;
-        if (may_spin_ && idle < kSpinWindow) {
-            cpu_pause();
+        if (may_spin_ && Clock::now() - last_work_ < spin_window_) {
+            zelto::cpu_pause();
             return;
         }
         const unsigned shift = sleeps_ < 10 ? sleeps_ + 1 : 10;
@@ -104,30 +114,17 @@ class IdleBackoff {
     }
 
   private:
-    using Clock = std::chrono::steady_clock;
     static constexpr unsigned kPauseRounds = 64;
-    static constexpr std::chrono::microseconds kSpinWindow{100};
-
-    static void cpu_pause() {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-    }
+    static constexpr int kSpinPerBusy = 4;
+    static constexpr Clock::duration kMinSpinWindow = std::chrono::microseconds(100);
+    static constexpr Clock::duration kMaxSpinWindow = std::chrono::milliseconds(20);
 
     bool may_spin_;
     unsigned idle_rounds_ = 0;
     unsigned sleeps_ = 0;
     Clock::time_point last_work_ = Clock::now();
+    Clock::duration spin_window_ = kMinSpinWindow;
 };
-
-// Processors this thread may run on (its affinity mask), at least 1.
-int allowed_processors() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-    const int count = CPU_COUNT(&set);
-    return count > 0 ? count : 1;
-}
 
 std::string hex(const std::uint8_t* bytes, std::size_t size) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -170,12 +167,14 @@ class Server {
                 backoff.wait();
                 continue;
             }
-            backoff.reset();
+            const auto picked_up = IdleBackoff::Clock::now();
             const ShmRequestEntry request = **popped;
             record(request);
-            if (behaviour_ == "silent") continue;
-            if (!wait_for_gate()) return;
-            answer(request);
+            if (behaviour_ != "silent") {
+                if (!wait_for_gate()) return;
+                answer(request);
+            }
+            backoff.reset(IdleBackoff::Clock::now() - picked_up);
         }
     }
 
@@ -309,10 +308,21 @@ class Server {
         if (offset == 0) {
             return failure(id, request, "result does not fit the engine's result area");
         }
-        // memmove: a hostile entry can name a block that reaches into its own mirror.
-        std::memmove(region_.base() + offset, region_.base() + request.shm_offset,
-                     static_cast<std::size_t>(block_size));
+        copy_block(region_.base() + offset, region_.base() + request.shm_offset, block_size);
         return success(id, offset, data_len);
+    }
+
+    // The client reads the result next, from its own processor: large blocks go with streaming
+    // stores. A hostile entry can name a block that reaches into its own mirror; such an
+    // overlapping pair is copied with memmove.
+    static void copy_block(std::uint8_t* destination, const std::uint8_t* source,
+                           std::uint64_t size) {
+        const auto length = static_cast<std::size_t>(size);
+        if (destination < source + length && source < destination + length) {
+            std::memmove(destination, source, length);
+        } else {
+            shm::copy_for_other_process(destination, source, length);
+        }
     }
 
     void post(const ShmResponseEntry& response) {
@@ -341,9 +351,9 @@ class Server {
     shm::RequestRing requests_;
     shm::ResponseRing responses_;
     std::unique_ptr<std::FILE, FileCloser> record_;
-    const int processors_ = allowed_processors();
+    const int processors_ = shm::allowed_processors();
 
-    bool may_spin() const { return processors_ > 1 && region_.notify_fd() >= 0; }
+    bool may_spin() const { return processors_ > 1; }
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // ZeltoShmClient: the shared-memory client's Python face. Construction attaches to the
 // engine's region by name; infer() holds an exclusive borrow for the whole exchange and gives
-// up the interpreter lock only while it sleeps on the engine's notification descriptor.
+// up the interpreter lock only while it sleeps on the engine's notification descriptor. Its
+// short spins on the response ring keep the lock, like the polling, and check for signals.
 #include "sdk/shm_client.hpp"
 
 #include <Python.h>
@@ -42,8 +43,8 @@ std::nullptr_t raise_call_error(const sdk::ShmCallError& error) {
     return raise_message(PyExc_RuntimeError, error.message);
 }
 
-// Runs between two polls of the response ring, with the interpreter lock held: a signal handler
-// that raises (Ctrl-C) ends the wait with its exception.
+// Runs between two looks at the response ring (spinning or polling), with the interpreter lock
+// held: a signal handler that raises (Ctrl-C) ends the wait with its exception.
 bool no_pending_signal_exception() {
     return PyErr_CheckSignals() == 0;
 }
@@ -78,9 +79,16 @@ PyObject* shm_client_infer(PyObject* self, PyObject* args, PyObject* kwargs) {
                           input.data.size()});
         if (!pending) return raise_call_error(pending.error());
 
-        {
-            const GilRelease released;
-            pending->wait_notification();
+        if (const int fd = pending->notify_fd(); fd >= 0) {
+            // A short spin on the ring first (lock held, signals checked). An answer that came
+            // meanwhile only needs its notification taken along; otherwise the documented sleep
+            // on the descriptor with the lock released. See shm_client.hpp for why.
+            auto published = pending->spin_until_published(&no_pending_signal_exception);
+            if (!published) return raise_call_error(published.error());
+            if (!*published || !pending->take_notification_now(fd)) {
+                const GilRelease released;
+                pending->wait_notification(fd);
+            }
         }
         auto entry = pending->poll_response(&no_pending_signal_exception);
         if (!entry) return raise_call_error(entry.error());

@@ -2,8 +2,10 @@
 
 #include <optional>
 
+#include "common/cpu_pause.hpp"
 #include "engine_api/tensor_dtype.hpp"
 #include "shm/notify_wait.hpp"
+#include "shm/processors.hpp"
 #include "shm/tensor_block.hpp"
 #include "shm/timer_slack.hpp"
 #include "transport/request_metadata.hpp"
@@ -32,7 +34,8 @@ Result<std::unique_ptr<ShmClientCore>, shm::ShmError> ShmClientCore::connect(
 ShmClientCore::ShmClientCore(std::shared_ptr<shm::ShmManager> region, shm::ClockFn clock)
     : region_(std::move(region)),
       allocator_(shm::TieredShmAllocator::new_with_default_classes(
-          region_->header().pool_offset, region_->header().pool_size, kLease, std::move(clock))) {}
+          region_->header().pool_offset, region_->header().pool_size, kLease, std::move(clock))),
+      spins_(shm::allowed_processors() > 1) {}
 
 Result<PendingShmRequest, ShmCallError> ShmClientCore::begin(const ShmInput& input) {
     const std::uint64_t id = next_request_id_++;  // used up even if the call fails later
@@ -72,18 +75,61 @@ Result<PendingShmRequest, ShmCallError> ShmClientCore::begin(const ShmInput& inp
     return PendingShmRequest(*this, id, std::move(slot));
 }
 
-void PendingShmRequest::wait_notification() const {
-    shm::wait_for_notification(core_->region_->notify_fd(), kNotifyWait);
+int PendingShmRequest::notify_fd() const {
+    return core_->region_->notify_fd();
+}
+
+shm::ResponseRing PendingShmRequest::response_ring() const {
+    const shm::ShmManager& region = *core_->region_;
+    return shm::ResponseRing(region.base() + region.header().response_ring_offset);
+}
+
+Result<bool, ShmCallError> PendingShmRequest::spin_until_published(
+    const std::function<bool()>& between_polls) const {
+    const shm::ResponseRing ring = response_ring();
+    const auto budget = core_->spins_ ? kSpinBeforeNotificationWait : std::chrono::microseconds(0);
+    const auto start = std::chrono::steady_clock::now();
+    while (!ring.holds_published_entry()) {
+        if (std::chrono::steady_clock::now() - start >= budget) return false;
+        if (between_polls && !between_polls()) {
+            return unexpected(ShmCallError{ShmCallError::Kind::Interrupted, {}});
+        }
+        cpu_pause();
+    }
+    return true;
+}
+
+bool PendingShmRequest::take_notification_now(int fd) const {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        switch (shm::take_posted_notification(fd)) {
+            case shm::NotificationTake::Taken:
+                return true;
+            case shm::NotificationTake::CannotTell:
+                return false;
+            case shm::NotificationTake::NothingYet:
+                break;
+        }
+        if (!core_->spins_ || std::chrono::steady_clock::now() - start >= kNotificationLag) {
+            return false;
+        }
+        for (int i = 0; i < 8; ++i) cpu_pause();
+    }
+}
+
+void PendingShmRequest::wait_notification(int fd) const {
+    const shm::ResponseRing ring = response_ring();
+    shm::wait_for_notification(fd, kNotifyWait, [&ring] { return ring.holds_published_entry(); });
 }
 
 Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
     const std::function<bool()>& between_polls) const {
-    const shm::ShmManager& region = *core_->region_;
-    shm::ResponseRing ring(region.base() + region.header().response_ring_offset);
-    // Without a lowered timer slack the 1 us sleeps below last ~60 us each, and every answer
-    // waits that long. It is lowered only before the first sleep: after the notification the
-    // answer is nearly always there at the first pop, and then the call makes no prctl at all.
+    shm::ResponseRing ring = response_ring();
+    // Without a lowered timer slack the 1 us sleeps below last ~70 us each, and every answer
+    // waits that long. It is lowered only before the first sleep: most answers are found while
+    // spinning, and then the call makes no prctl at all.
     std::optional<shm::TimerSlackGuard> precise_sleeps;
+    const auto spin = core_->spins_ ? kSpinBeforeSleeping : std::chrono::microseconds(0);
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
         auto popped = ring.pop();
@@ -97,6 +143,10 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
         }
         if (between_polls && !between_polls()) {
             return unexpected(ShmCallError{ShmCallError::Kind::Interrupted, {}});
+        }
+        if (elapsed < spin) {
+            cpu_pause();
+            continue;
         }
         if (!precise_sleeps) precise_sleeps.emplace();
         shm::sleep_one_microsecond();

@@ -2,14 +2,29 @@
 // pool and the request-id counter. A call is split so the Python layer controls the interpreter
 // lock and signal checks:
 //
-//   auto pending = core.begin(input);        // id, slot, dtype, block, request entry (lock held)
-//   pending->wait_notification();             // kernel wait on notify_fd (lock released)
+//   auto pending = core.begin(input);          // id, slot, dtype, block, request entry (lock held)
+//   int fd = pending->notify_fd();
+//   if (fd >= 0) {
+//       bool published = *pending->spin_until_published(hook);  // watch the ring (lock held)
+//       if (!published || !pending->take_notification_now(fd))  // answer there: take its
+//           pending->wait_notification(fd);    // notification along; else kernel wait (lock released)
+//   }
 //   auto entry = pending->poll_response(hook);  // ring polling; hook() runs between polls
-//   auto result = pending->answer(*entry);    // result view into the region, or the engine error
+//   auto result = pending->answer(*entry);      // result view into the region, or the engine error
 //   ... copy result, then let `pending` go: its destructor releases the request's slot.
 //
 // The slot is owned by the pending request (a SlotLease), so every way out of a call after the
 // slot was taken - errors, time-out, an exception raised by a signal handler - releases it.
+//
+// Why the spins: most answers come within microseconds, while on the virtual machines this runs
+// on, waking a thread that sleeps in the kernel costs tens of microseconds (a 1 us nanosleep
+// lasts ~20 us even with the timer slack lowered, and a wake-up that crosses to an idle processor
+// ~50 us). So each wait first spins for a bounded time with the processor's pause instruction,
+// and only then sleeps as documented. The spins keep the interpreter lock and run the signal
+// check between two looks, like the polling they precede, so Ctrl-C ends them as it ends the
+// polling. A client whose thread may run on one processor only (its affinity mask when the client
+// was made) does not spin: there the engine can only answer once the client gives up the
+// processor, so each spin would just add its whole length to the call.
 #pragma once
 
 #include <chrono>
@@ -84,17 +99,52 @@ class PendingShmRequest {
     // whole seconds have passed (so after 6 seconds).
     static constexpr std::chrono::seconds kNotifyWait{5};
     static constexpr std::chrono::seconds kPollLimit{5};
+    // How long a call watches the response ring before it sleeps on the notification descriptor:
+    // long enough for the engine to answer a small tensor, short against the 5 s the call may
+    // then sleep.
+    static constexpr std::chrono::microseconds kSpinBeforeNotificationWait{50};
+    // How long the polling pauses between polls before it starts sleeping between them. Without
+    // a descriptor this is the only fast way to see an answer, so it covers a copy of a
+    // megabyte or so by the engine.
+    static constexpr std::chrono::microseconds kSpinBeforeSleeping{200};
 
     std::uint64_t id() const { return id_; }
     std::uint64_t slot_offset() const { return slot_.offset(); }
 
-    // Waits up to 5 s on the header's notify_fd (nothing when it is negative) and drains it.
-    // Touches only the region and the descriptor, so it may run without the interpreter lock.
-    void wait_notification() const;
+    // The header's notify_fd as the engine has it now; negative when there is none.
+    int notify_fd() const;
+
+    // How long take_notification_now waits for the engine's write to the descriptor, which comes
+    // right after it published the answer (one non-blocking read only, when the client does not
+    // spin).
+    static constexpr std::chrono::microseconds kNotificationLag{5};
+
+    // Before the notification wait: looks at the response ring (without taking anything off it)
+    // until an entry is published (true) or kSpinBeforeNotificationWait has passed (false; a
+    // client that does not spin looks once), with
+    // a pause instruction and then `between_polls` (false = stop with Interrupted) between two
+    // looks. Nothing is consumed: the answer stays on the ring until the descriptor is drained,
+    // so no count is left behind for a later call.
+    Result<bool, ShmCallError> spin_until_published(
+        const std::function<bool()>& between_polls) const;
+
+    // Once an entry is published: consumes the engine's notification without sleeping, trying
+    // non-blocking reads for up to kNotificationLag. True when it was consumed (the descriptor is
+    // drained as wait_notification would have drained it); false when the caller must wait for
+    // it with wait_notification, because it did not come in time or the descriptor cannot be read
+    // without blocking.
+    bool take_notification_now(int fd) const;
+
+    // Waits up to 5 s on `fd` (nothing when it is negative) and drains it. If the readiness
+    // turns out to be a count left by an earlier answer (nothing on the ring after the drain),
+    // it waits once more for the rest of the 5 s. Touches only the region and the descriptor,
+    // so it may run without the interpreter lock.
+    void wait_notification(int fd) const;
 
     // Polls the response ring until the entry for this id arrives. Entries for other ids are
     // dropped. Between two polls: the time limit, then `between_polls` (false = stop with
-    // Interrupted), then a 1 us sleep with this thread's timer slack lowered.
+    // Interrupted), then a pause instruction during the first kSpinBeforeSleeping (if the client
+    // spins) and a 1 us sleep with this thread's timer slack lowered after it.
     Result<shm::ShmResponseEntry, ShmCallError> poll_response(
         const std::function<bool()>& between_polls) const;
 
@@ -106,6 +156,8 @@ class PendingShmRequest {
     friend class ShmClientCore;
     PendingShmRequest(const ShmClientCore& core, std::uint64_t id, SlotLease slot)
         : core_(&core), id_(id), slot_(std::move(slot)) {}
+
+    shm::ResponseRing response_ring() const;
 
     const ShmClientCore* core_;
     std::uint64_t id_;
@@ -122,6 +174,10 @@ class ShmClientCore {
 
     ShmClientCore(std::shared_ptr<shm::ShmManager> region, shm::ClockFn clock = {});
 
+    // Whether the waits spin before they sleep: the constructing thread could run on more than
+    // one processor.
+    bool spins() const { return spins_; }
+
     // Uses up an id, takes a slot, writes the block and queues the request entry.
     Result<PendingShmRequest, ShmCallError> begin(const ShmInput& input);
 
@@ -135,6 +191,7 @@ class ShmClientCore {
     std::shared_ptr<shm::ShmManager> region_;
     shm::TieredShmAllocator allocator_;
     std::uint64_t next_request_id_ = 1;
+    bool spins_;
 };
 
 // "shape has N dimensions; at most 8 fit a shared-memory tensor block".

@@ -2,48 +2,84 @@
 
 #include <poll.h>
 #include <sys/select.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace zelto::shm {
 namespace {
 
-bool readable_with_select(int fd, std::chrono::milliseconds timeout) {
+using std::chrono::microseconds;
+
+bool readable_with_select(int fd, microseconds timeout) {
     fd_set readers;
     FD_ZERO(&readers);
     FD_SET(fd, &readers);
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
     timeval limit{};
     limit.tv_sec = static_cast<time_t>(seconds.count());
-    limit.tv_usec = static_cast<suseconds_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(timeout - seconds).count());
+    limit.tv_usec = static_cast<suseconds_t>((timeout - seconds).count());
     return ::select(fd + 1, &readers, nullptr, nullptr, &limit) > 0;
 }
 
-bool readable_with_poll(int fd, std::chrono::milliseconds timeout) {
+bool readable_with_poll(int fd, microseconds timeout) {
     pollfd entry{fd, POLLIN, 0};
-    return ::poll(&entry, 1, static_cast<int>(timeout.count())) > 0;
+    const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(timeout);
+    return ::poll(&entry, 1, static_cast<int>(milliseconds.count())) > 0;
 }
 
-// Reads until a read returns fewer than 128 bytes. The descriptor is the engine's, so the
-// loop is bounded: a descriptor that always has more (a file such as /dev/zero) or that would
-// block after a full read (a pipe holding a multiple of 128 bytes) must not hang the call.
-void drain(int fd) {
+bool readable(int fd, microseconds timeout) {
+    return fd < FD_SETSIZE ? readable_with_select(fd, timeout) : readable_with_poll(fd, timeout);
+}
+
+constexpr ssize_t kDrainChunk = 128;
+
+// Goes on reading after a first read that returned `got` bytes, until a read returns fewer than
+// 128. The descriptor is the engine's, so the loop is bounded: a descriptor that always has more
+// (a file such as /dev/zero) or that would block after a full read (a pipe holding a multiple of
+// 128 bytes) must not hang the call.
+void drain_after(int fd, ssize_t got) {
     constexpr int kMaxReads = 64;
-    char buffer[128];
-    for (int reads = 0; reads < kMaxReads; ++reads) {
-        if (reads > 0 && !readable_with_poll(fd, std::chrono::milliseconds(0))) return;
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < static_cast<ssize_t>(sizeof buffer)) return;
+    char buffer[kDrainChunk];
+    for (int reads = 1; reads < kMaxReads && got == kDrainChunk; ++reads) {
+        if (!readable_with_poll(fd, microseconds(0))) return;
+        got = ::read(fd, buffer, sizeof buffer);
     }
+}
+
+void drain(int fd) {
+    char buffer[kDrainChunk];
+    drain_after(fd, ::read(fd, buffer, sizeof buffer));
 }
 
 }  // namespace
 
-void wait_for_notification(int fd, std::chrono::milliseconds timeout) {
+void wait_for_notification(int fd, std::chrono::milliseconds timeout,
+                           const std::function<bool()>& answer_published) {
     if (fd < 0) return;
-    const bool ready =
-        fd < FD_SETSIZE ? readable_with_select(fd, timeout) : readable_with_poll(fd, timeout);
-    if (ready) drain(fd);
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + timeout;
+    microseconds left = timeout;
+    for (int wait = 0; wait < 2; ++wait) {
+        if (!readable(fd, left)) return;
+        drain(fd);
+        if (!answer_published || answer_published()) return;
+        left = std::chrono::duration_cast<microseconds>(deadline - Clock::now());
+        if (left <= microseconds(0)) return;
+    }
+}
+
+NotificationTake take_posted_notification(int fd) {
+    if (fd < 0) return NotificationTake::CannotTell;
+    char buffer[kDrainChunk];
+    iovec into{buffer, sizeof buffer};
+    const ssize_t got = ::preadv2(fd, &into, 1, -1, RWF_NOWAIT);
+    if (got < 0) {
+        return errno == EAGAIN ? NotificationTake::NothingYet : NotificationTake::CannotTell;
+    }
+    drain_after(fd, got);
+    return NotificationTake::Taken;
 }
 
 }  // namespace zelto::shm

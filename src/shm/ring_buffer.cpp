@@ -127,6 +127,12 @@ Result<std::optional<Entry>, QueueError> LockFreeRingBuffer<Entry>::pop() {
     }
 }
 
+template <class Entry>
+bool LockFreeRingBuffer<Entry>::holds_published_entry() const {
+    return Counter(*read_index_).load(std::memory_order_acquire) !=
+           Counter(*commit_index_).load(std::memory_order_acquire);
+}
+
 template class LockFreeRingBuffer<ShmRequestEntry>;
 template class LockFreeRingBuffer<ShmResponseEntry>;
 

@@ -80,6 +80,11 @@ class LockFreeRingBuffer {
     // Removes and returns the oldest published entry; nothing when the ring is empty.
     Result<std::optional<Entry>, QueueError> pop();
 
+    // Whether a published entry is waiting to be popped (read_index differs from commit_index).
+    // Only looks: nothing is claimed or changed, so a waiter can watch the ring cheaply and leave
+    // the popping (and the reporting of corrupt counters) to pop().
+    bool holds_published_entry() const;
+
   private:
     std::uint64_t* reserve_index_;
     std::uint64_t* commit_index_;

@@ -4,6 +4,7 @@
 
 #include "common/little_endian.hpp"
 #include "common/utf8.hpp"
+#include "shm/bulk_copy.hpp"
 #include "shm/region_layout.hpp"
 
 namespace zelto::shm {
@@ -39,7 +40,7 @@ void write_tensor_block(std::uint8_t* block, const std::int64_t* dims, std::size
     store_le<std::uint64_t>(header + ShmTensorBlock::kDataLenOffset, size);
     // The header is built aside and copied whole, so the slot is written front to back once.
     std::memcpy(block, header, sizeof header);
-    if (size != 0) std::memcpy(block + ShmTensorBlock::kHeaderSize, data, size);
+    copy_for_other_process(block + ShmTensorBlock::kHeaderSize, data, size);
 }
 
 std::optional<BlockData> locate_block_data(std::uint64_t region_size, std::uint64_t offset,

@@ -117,6 +117,34 @@ TEST(Ring, ReservedButUnpublishedEntriesStayInvisible) {
     EXPECT_EQ(memory.read(), 3u);
 }
 
+// The waiter's look at the ring: true exactly while pop() would hand out an entry, and looking
+// takes nothing off the ring.
+TEST(Ring, HoldsPublishedEntryLooksWithoutTaking) {
+    RingMemory<ShmResponseEntry> memory;
+    auto ring = memory.ring();
+    EXPECT_FALSE(ring.holds_published_entry());
+    memory.reserve() = 1;  // a producer between reservation and publication
+    EXPECT_FALSE(ring.holds_published_entry());
+    memory.reserve() = 0;
+
+    ShmResponseEntry answer{};
+    answer.request_id = 7;
+    ASSERT_TRUE(ring.push(answer));
+    EXPECT_TRUE(ring.holds_published_entry());
+    EXPECT_TRUE(ring.holds_published_entry());
+    EXPECT_EQ(memory.read(), 0u);
+    auto popped = ring.pop();
+    ASSERT_TRUE(popped && *popped);
+    EXPECT_EQ((*popped)->request_id, 7u);
+    EXPECT_FALSE(ring.holds_published_entry());
+
+    memory.reserve() = 0;  // one entry in the last cell, the counters wrapped
+    memory.commit() = 0;
+    memory.read() = 1020;
+    EXPECT_TRUE(ring.holds_published_entry());
+    EXPECT_EQ(memory.read(), 1020u);
+}
+
 // Counters in range but inconsistent (commit ahead of every reservation) can never be matched
 // by the publishing CAS: push gives up after its publish limit instead of spinning for good.
 TEST(Ring, PushGivesUpOnAPublicationThatNeverComes) {

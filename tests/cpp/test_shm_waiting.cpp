@@ -1,16 +1,20 @@
 #include <fcntl.h>
+#include <sched.h>
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <thread>
 
 #include "common/unique_fd.hpp"
 #include "shm/notify_wait.hpp"
+#include "shm/processors.hpp"
 #include "shm/timer_slack.hpp"
 
 namespace zelto::shm {
@@ -70,6 +74,133 @@ INSTANTIATE_TEST_SUITE_P(Shm, NotifyWait, ::testing::Values(-1, 1500), [](const 
 
 TEST(NotifyWait, NegativeDescriptorIsSkipped) {
     wait_for_notification(-1, 5s);
+}
+
+void post(int fd, std::uint64_t count) {
+    ASSERT_EQ(::write(fd, &count, sizeof count), 8);
+}
+
+// A count left by an earlier answer wakes the wait at once, but nothing is on the ring: the wait
+// goes on until the engine's own notification, and consumes both.
+TEST(NotifyWait, StaleCountIsFollowedByOneMoreWait) {
+    UniqueFd fd = eventfd_at(-1);
+    ASSERT_TRUE(fd.valid());
+    post(fd.get(), 3);  // stale
+    std::atomic<int> looks{0};
+    std::atomic<bool> answer_on_ring{false};
+    std::thread engine([&] {
+        while (looks.load() == 0) std::this_thread::yield();
+        answer_on_ring.store(true);
+        post(fd.get(), 1);
+    });
+    wait_for_notification(fd.get(), 5s, [&] {
+        looks.fetch_add(1);
+        return answer_on_ring.load();
+    });
+    engine.join();
+    EXPECT_EQ(looks.load(), 2);
+    errno = 0;
+    EXPECT_EQ(counter_value(fd.get()), 0u);
+    EXPECT_EQ(errno, EAGAIN);
+}
+
+TEST(NotifyWait, ReadinessWithAnAnswerOnTheRingEndsTheWait) {
+    UniqueFd fd = eventfd_at(-1);
+    ASSERT_TRUE(fd.valid());
+    post(fd.get(), 1);
+    int looks = 0;
+    wait_for_notification(fd.get(), 5s, [&] {
+        ++looks;
+        return true;
+    });
+    EXPECT_EQ(looks, 1);
+    errno = 0;
+    EXPECT_EQ(counter_value(fd.get()), 0u);
+    EXPECT_EQ(errno, EAGAIN);
+}
+
+// A descriptor that is always readable (the engine names it; here /dev/zero) with nothing on the
+// ring: the wait gives up after its second drain instead of looping until its deadline.
+TEST(NotifyWait, AlwaysReadableDescriptorIsWaitedOnAtMostTwice) {
+    UniqueFd zero(::open("/dev/zero", O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(zero.valid());
+    int looks = 0;
+    wait_for_notification(zero.get(), 5s, [&] {
+        ++looks;
+        return false;
+    });
+    EXPECT_EQ(looks, 2);
+}
+
+// The second wait ends where the first one would have: a stale count and then no notification
+// at all returns after the time-out, having looked at the ring once.
+TEST(NotifyWait, StaleCountWithoutAnyAnswerEndsAtTheTimeout) {
+    UniqueFd fd = eventfd_at(-1);
+    ASSERT_TRUE(fd.valid());
+    post(fd.get(), 1);
+    int looks = 0;
+    wait_for_notification(fd.get(), 30ms, [&] {
+        ++looks;
+        return false;
+    });
+    EXPECT_EQ(looks, 1);
+}
+
+// Taking a notification that is already posted must never wait, whatever the descriptor's mode:
+// these descriptors are in blocking mode, where a plain read with nothing posted would hang.
+TEST(TakePostedNotification, PostedCountIsTakenAndDrained) {
+    UniqueFd fd(::eventfd(0, EFD_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    post(fd.get(), 2);
+    post(fd.get(), 1);
+    EXPECT_EQ(take_posted_notification(fd.get()), NotificationTake::Taken);
+    EXPECT_EQ(take_posted_notification(fd.get()), NotificationTake::NothingYet);
+}
+
+TEST(TakePostedNotification, NothingPostedConsumesNothing) {
+    UniqueFd fd(::eventfd(0, EFD_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    EXPECT_EQ(take_posted_notification(fd.get()), NotificationTake::NothingYet);
+    post(fd.get(), 1);
+    EXPECT_EQ(take_posted_notification(fd.get()), NotificationTake::Taken);
+}
+
+// The drain behind a full first read stays bounded on a descriptor that never runs dry.
+TEST(TakePostedNotification, AlwaysReadableDescriptorIsDrainedBoundedly) {
+    UniqueFd zero(::open("/dev/zero", O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(zero.valid());
+    EXPECT_EQ(take_posted_notification(zero.get()), NotificationTake::Taken);
+}
+
+TEST(TakePostedNotification, NoDescriptorCannotTell) {
+    EXPECT_EQ(take_posted_notification(-1), NotificationTake::CannotTell);
+    int closed = ::eventfd(0, EFD_CLOEXEC);
+    ASSERT_GE(closed, 0);
+    ::close(closed);
+    EXPECT_EQ(take_posted_notification(closed), NotificationTake::CannotTell);
+}
+
+// Spinning is decided by the affinity mask of the calling thread, not by the machine's size.
+TEST(AllowedProcessors, FollowTheThreadsAffinityMask) {
+    cpu_set_t mask;
+    CPU_ZERO(&mask);
+    ASSERT_EQ(::sched_getaffinity(0, sizeof mask, &mask), 0);
+    EXPECT_EQ(allowed_processors(), CPU_COUNT(&mask));
+
+    int on_one = 0;
+    std::thread confined([&] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (CPU_ISSET(cpu, &mask)) {
+                CPU_SET(cpu, &one);
+                break;
+            }
+        }
+        if (::sched_setaffinity(0, sizeof one, &one) == 0) on_one = allowed_processors();
+    });
+    confined.join();
+    EXPECT_EQ(on_one, 1);
 }
 
 TEST(TimerSlack, LoweredInsideGuardAndRestoredAfter) {

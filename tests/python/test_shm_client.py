@@ -87,11 +87,11 @@ def assert_slot_free(client: "zelto_sdk.ZeltoShmClient") -> None:
     assert caught.value.args == ("Invalid input: Unsupported dtype: bogus",)
 
 
-def make_eventfd() -> int:
+def make_eventfd(nonblocking: bool = True) -> int:
     if hasattr(os, "eventfd"):
-        return os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
+        return os.eventfd(0, (os.EFD_NONBLOCK if nonblocking else 0) | os.EFD_CLOEXEC)
     libc = ctypes.CDLL(None, use_errno=True)
-    fd = libc.eventfd(0, 0o4000 | 0o2000000)  # EFD_NONBLOCK | EFD_CLOEXEC
+    fd = libc.eventfd(0, (0o4000 if nonblocking else 0) | 0o2000000)  # EFD_NONBLOCK, EFD_CLOEXEC
     if fd < 0:
         raise OSError(ctypes.get_errno(), "eventfd")
     return fd
@@ -264,12 +264,22 @@ def test_engine_errors(start, knobs, message: str) -> None:
     assert_slot_free(client)
 
 
-def test_foreign_response_is_dropped(start, record: Path) -> None:
-    client, region = start("--shm-behaviour", "foreign-first")
+@pytest.mark.parametrize("with_eventfd", [False, True], ids=["polling", "eventfd"])
+def test_foreign_response_is_dropped(start, eventfd_at, record: Path, with_eventfd: bool) -> None:
+    """The foreign entry comes a moment before the answer, so the client meets it while it spins
+    on the ring; with a descriptor the engine also writes it twice per call, once after each
+    entry, which can leave a count for the next call."""
+    if with_eventfd:
+        fd = eventfd_at()
+        client, region = start("--shm-behaviour", "foreign-first", "--notify-fd", str(fd),
+                               pass_fds=(fd,))
+    else:
+        client, region = start("--shm-behaviour", "foreign-first")
     assert client.infer([3], "uint8", b"xyz") == b"xyz"
     assert client.infer([1], "uint8", b"w") == b"w"
+    assert client.infer([2], "uint8", b"uv") == b"uv"
     reserve, commit, read = region.counters("response")
-    assert reserve == commit == read == 4  # two foreign entries and two answers, all consumed
+    assert reserve == commit == read == 6  # three foreign entries and three answers, all consumed
 
 
 def test_queue_full_releases_the_slot(start, record: Path) -> None:
@@ -325,8 +335,18 @@ def test_timeout_without_answer(start) -> None:
     assert_slot_free(client)
 
 
-def test_keyboard_interrupt_while_polling_releases_the_slot(start, record: Path) -> None:
-    client, _ = start("--pool-size", ONE_SLOT_POOL, "--shm-behaviour", "silent")
+@pytest.mark.parametrize("with_eventfd", [False, True], ids=["polling", "eventfd"])
+def test_keyboard_interrupt_while_polling_releases_the_slot(
+    start, eventfd_at, record: Path, with_eventfd: bool
+) -> None:
+    """Without a descriptor the signal comes while the client spins or polls with the lock held;
+    with one (never written: the engine stays silent) while it spins or sleeps in select."""
+    knobs = ["--pool-size", ONE_SLOT_POOL, "--shm-behaviour", "silent"]
+    if with_eventfd:
+        fd = eventfd_at()
+        client, _ = start(*knobs, "--notify-fd", str(fd), pass_fds=(fd,))
+    else:
+        client, _ = start(*knobs)
     # The polling keeps the interpreter lock, so no Python thread of this process could send the
     # signal in time: a helper process sends SIGINT once the engine has the request.
     helper = subprocess.Popen([sys.executable, "-c", SEND_SIGINT_WHEN_QUEUED, str(record), str(os.getpid())])
@@ -428,3 +448,95 @@ def test_a_notification_descriptor_that_never_runs_dry_does_not_hang(start) -> N
             assert client.infer([len(payload)], "uint8", payload) == payload
     finally:
         os.close(zero)
+
+
+def test_a_stale_notification_count_does_not_end_the_wait(
+    start, eventfd_at, record: Path, tmp_path: Path
+) -> None:
+    """A count left in the descriptor by an earlier answer (written here by the test) makes select
+    return at once, before this call's answer exists. The call must not take that for its own
+    notification and fall into polling, which keeps the interpreter lock: it goes on sleeping with
+    the lock released. The engine answers only once a Python thread of this process has opened its
+    gate, so a call that polled instead would end in TimeoutError."""
+    fd = eventfd_at()
+    gate = tmp_path / "gate"
+    client, region = start("--notify-fd", str(fd), "--shm-gate", str(gate), pass_fds=(fd,))
+    os.write(fd, struct.pack("<Q", 3))
+
+    def open_gate() -> None:
+        wait_for_records(record, 1)
+        gate.touch()
+
+    opener = threading.Thread(target=open_gate)
+    opener.start()
+    try:
+        assert client.infer([5], "uint8", b"fresh") == b"fresh"
+    finally:
+        opener.join()
+    # The stale count and the engine's own notification were both consumed.
+    with pytest.raises(BlockingIOError):
+        os.read(fd, 8)
+    assert client.infer([4], "uint8", b"next") == b"next"
+    with pytest.raises(BlockingIOError):
+        os.read(fd, 8)
+    assert region.counters("response") == [2, 2, 2]
+
+
+def test_answers_found_while_spinning_leave_no_count_behind(start, eventfd_at) -> None:
+    """An echo answer is on the ring within microseconds, while the client still watches the ring:
+    the engine's notification must be consumed by the same call all the same, call after call,
+    with results of every size the pool takes (the largest ones are copied with streaming stores
+    on both sides)."""
+    fd = eventfd_at()
+    client, region = start("--notify-fd", str(fd), pass_fds=(fd,))
+    payloads = [b"", b"a", bytes(range(256)) * 16, os.urandom(MiB + 3), os.urandom(16 * MiB - 80)]
+    for calls, payload in enumerate(payloads * 2, start=1):
+        assert client.infer([len(payload)], "uint8", payload) == payload
+        with pytest.raises(BlockingIOError):
+            os.read(fd, 8)
+        assert region.counters("response") == [calls] * 3
+
+
+def test_a_blocking_notify_descriptor_never_blocks_the_call(start, tmp_path: Path) -> None:
+    """The engine may hand over an eventfd in blocking mode, where a read with nothing posted
+    would hang. The wait for an answer that comes late (the gate holds the engine back) and the
+    taking of the notification of an answer already on the ring both read only what is there."""
+    fd = make_eventfd(nonblocking=False)
+    gate = tmp_path / "gate"
+    try:
+        client, _ = start("--notify-fd", str(fd), "--shm-gate", str(gate), pass_fds=(fd,))
+        opener = threading.Timer(0.2, gate.touch)
+        opener.start()
+        try:
+            assert client.infer([5], "uint8", b"later") == b"later"
+        finally:
+            opener.join()
+        for payload in (b"one", b"two!", bytes(5000)):  # the gate is open: answers come at once
+            assert client.infer([len(payload)], "uint8", payload) == payload
+        os.set_blocking(fd, False)
+        with pytest.raises(BlockingIOError):
+            os.read(fd, 8)
+    finally:
+        os.close(fd)
+
+
+@pytest.mark.parametrize("with_eventfd", [False, True], ids=["polling", "eventfd"])
+def test_confined_to_one_processor_the_waits_still_deliver(start, eventfd_at, with_eventfd: bool) -> None:
+    """Made on a thread that may run on one processor only, the client does not spin (the engine,
+    on the same processor, could not answer meanwhile): its plain waits deliver every answer, and
+    a descriptor is still drained after each call."""
+    saved = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, {min(saved)})  # the engine started below inherits it too
+    try:
+        if with_eventfd:
+            fd = eventfd_at()
+            client, region = start("--shm-behaviour", "foreign-first", "--notify-fd", str(fd),
+                                   pass_fds=(fd,))
+        else:
+            client, region = start("--shm-behaviour", "foreign-first")
+        payloads = [b"", b"abc", os.urandom(70000)]
+        for payload in payloads:
+            assert client.infer([len(payload)], "uint8", payload) == payload
+        assert region.counters("response") == [2 * len(payloads)] * 3
+    finally:
+        os.sched_setaffinity(0, saved)
