@@ -2,7 +2,9 @@
 //
 // By default the engine echoes: it reads the request's tensor block from the region, copies it
 // (header and data) into an engine-owned result block and answers with a HybridResponse naming
-// that block. Tests pick other answers with these keys:
+// that block. The copy is the one the clients use for the region (copy_for_other_process: large
+// blocks stream past the cache), finished before the reply is written. The keys below are read
+// once, at the first request. Tests pick other answers with these keys:
 //
 //   --hybrid-behaviour NAME     the answer to every request (default "echo")
 //   --hybrid-script A,B,...     the answer to the 1st, 2nd, ... request this engine receives
@@ -47,6 +49,7 @@
 
 #include "common/little_endian.hpp"
 #include "ipc/hybrid_messages.hpp"
+#include "shm/bulk_copy.hpp"
 #include "shm/region_layout.hpp"
 #include "shm/tensor_block.hpp"
 
@@ -72,19 +75,42 @@ std::string hex(const std::uint8_t* bytes, std::size_t size) {
 std::atomic<std::uint64_t> g_requests_seen{0};
 std::mutex g_record_mutex;
 
-std::string behaviour_for(const EngineOptions& options, std::uint64_t index) {
-    const std::string fallback = options.text("hybrid-behaviour", "echo");
-    std::stringstream script(options.text("hybrid-script"));
-    std::string name;
-    for (std::uint64_t i = 0; std::getline(script, name, ','); ++i) {
-        if (i == index) return name.empty() ? fallback : name;
+// The hybrid keys, read once: parsing them again for every request (map look-ups, a string
+// stream over the script) would put work of the mock's own into every exchange it serves.
+struct HybridKnobs {
+    std::string fallback;                    // --hybrid-behaviour
+    std::vector<std::string> script;         // --hybrid-script, split at commas
+    std::string error_text;                  // --hybrid-error-text
+    std::uint64_t short_len = 0;             // --hybrid-short-len
+    std::size_t cut_at = 12;                 // --hybrid-cut-at
+    std::optional<std::string> record_path;  // --hybrid-record
+
+    explicit HybridKnobs(const EngineOptions& options)
+        : fallback(options.text("hybrid-behaviour", "echo")),
+          error_text(options.text("hybrid-error-text", "mock engine: hybrid failure")),
+          short_len(options.number("hybrid-short-len", 0)),
+          cut_at(static_cast<std::size_t>(options.number("hybrid-cut-at", 12))) {
+        std::stringstream listed(options.text("hybrid-script"));
+        for (std::string name; std::getline(listed, name, ',');) script.push_back(name);
+        if (options.has("hybrid-record")) record_path = options.text("hybrid-record");
     }
-    return fallback;
+
+    // An empty script entry means the fallback, like a request past the end of the script.
+    const std::string& behaviour_for(std::uint64_t index) const {
+        if (index < script.size() && !script[index].empty()) return script[index];
+        return fallback;
+    }
+};
+
+// The engine parses its command line once and hands the same options to every request.
+const HybridKnobs& knobs_for(const EngineOptions& options) {
+    static const HybridKnobs knobs(options);
+    return knobs;
 }
 
-void record(const EngineOptions& options, const EngineRegion& region,
-            const ipc::HybridRequest& request, const std::uint8_t* payload) {
-    if (!options.has("hybrid-record")) return;
+void record(const HybridKnobs& knobs, const EngineRegion& region, const ipc::HybridRequest& request,
+            const std::uint8_t* payload) {
+    if (!knobs.record_path) return;
     std::string line = "request_id=" + std::to_string(request.metadata.request_id) +
                        " shm_offset=" + std::to_string(request.shm_offset) +
                        " shm_size=" + std::to_string(request.shm_size) +
@@ -104,7 +130,7 @@ void record(const EngineOptions& options, const EngineRegion& region,
     }
     line += "\n";
     std::lock_guard<std::mutex> lock(g_record_mutex);
-    if (std::FILE* file = std::fopen(options.text("hybrid-record").c_str(), "a")) {
+    if (std::FILE* file = std::fopen(knobs.record_path->c_str(), "a")) {
         std::fwrite(line.data(), 1, line.size(), file);
         std::fclose(file);
     }
@@ -153,7 +179,17 @@ std::optional<HybridReply> echo_block(EngineRegion& region, const ipc::HybridReq
         return failure(1, "result block of " + std::to_string(result_size) +
                               " bytes does not fit the result area");
     }
-    std::memmove(region.base() + result_offset, block, static_cast<std::size_t>(result_size));
+    std::uint8_t* const target = region.base() + result_offset;
+    const auto size = static_cast<std::size_t>(result_size);
+    // A client may name a block inside the result area, so the two can overlap; only disjoint
+    // blocks take the copy the clients use for the region (streaming past the cache when large).
+    const bool disjoint = result_offset >= request.shm_offset + result_size ||
+                          request.shm_offset >= result_offset + result_size;
+    if (disjoint) {
+        shm::copy_for_other_process(target, block, size);
+    } else {
+        std::memmove(target, block, size);
+    }
     return std::nullopt;
 }
 
@@ -172,17 +208,16 @@ HybridReply handle_hybrid_request(const EngineOptions& options, EngineRegion* re
     request.metadata.request_id = load_le<std::uint64_t>(payload);
     request.shm_offset = load_le<std::uint64_t>(payload + 24);
     request.shm_size = load_le<std::uint64_t>(payload + 32);
-    record(options, *region, request, payload);
+    const HybridKnobs& knobs = knobs_for(options);
+    record(knobs, *region, request, payload);
 
-    const std::string behaviour = behaviour_for(options, index);
-    if (behaviour == "error") {
-        return failure(7, options.text("hybrid-error-text", "mock engine: hybrid failure"));
-    }
+    const std::string& behaviour = knobs.behaviour_for(index);
+    if (behaviour == "error") return failure(7, knobs.error_text);
     if (behaviour == "error-bytes") return failure(1, "\xFF\xFE");
     if (behaviour == "error-empty") return failure(1, "");
     if (behaviour == "short") {
         HybridReply reply;
-        const std::uint64_t length = options.number("hybrid-short-len", 0);
+        const std::uint64_t length = knobs.short_len;
         reply.body.assign(static_cast<std::size_t>(length < 40 ? length : 39), '\0');
         return reply;
     }
@@ -213,7 +248,7 @@ HybridReply handle_hybrid_request(const EngineOptions& options, EngineRegion* re
     if (behaviour == "echo-close") reply.close_after = true;
     if (behaviour == "cut") {
         reply.close_after = true;
-        reply.write_limit = static_cast<std::size_t>(options.number("hybrid-cut-at", 12));
+        reply.write_limit = knobs.cut_at;
     }
     return reply;
 }

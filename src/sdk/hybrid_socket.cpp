@@ -1,14 +1,10 @@
 #include "sdk/hybrid_socket.hpp"
 
-#include <sched.h>
-
 #include <cerrno>
-#include <chrono>
 #include <cstddef>
 #include <cstring>
-#include <optional>
 
-#include "common/cpu_pause.hpp"
+#include "sdk/hybrid_spin.hpp"
 
 namespace zelto::sdk {
 
@@ -87,28 +83,16 @@ Result<void, IoError> HybridSocket::send_all(const std::uint8_t* data, std::size
 
 Result<std::size_t, IoError> HybridSocket::receive_some(std::uint8_t* data, std::size_t size,
                                                         EventLoop& loop) {
-    // Handing the wait to a worker and being woken by it costs two thread switches; a reply
-    // that comes within a few tens of microseconds is cheaper to catch by asking again. With
-    // one processor the engine needs this one to answer, so the spin yields it between tries.
-    constexpr auto kSpin = std::chrono::microseconds(50);
-    const bool one_processor = loop.worker_count() <= 1;
-    std::optional<std::chrono::steady_clock::time_point> spin_until;
+    // A reply that comes within the spin is caught by asking again; only a slower one is left to
+    // the event loop's workers (see hybrid_spin.hpp for why and for how long).
+    SpinBeforePark spin;
     for (;;) {
         const ssize_t received = ::recv(fd_.get(), data, size, 0);
         if (received > 0) return static_cast<std::size_t>(received);
         if (received == 0) return unexpected(early_eof());
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return unexpected(IoError::from_errno(errno));
-        const auto now = std::chrono::steady_clock::now();
-        if (!spin_until) spin_until = now + kSpin;
-        if (now < *spin_until) {
-            if (one_processor) {
-                ::sched_yield();
-            } else {
-                cpu_pause();
-            }
-            continue;
-        }
+        if (spin.wait_before_next_try()) continue;
         if (auto ready = loop.wait_ready(fd_.get(), Readiness::Readable); !ready) {
             return unexpected(std::move(ready.error()));
         }

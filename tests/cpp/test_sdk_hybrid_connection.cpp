@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -55,10 +56,13 @@ Bytes success_reply(std::uint64_t offset, std::size_t extra = 0) {
 
 // What the peer does on one accepted connection: read the 52-byte request, write `reply`, and
 // either close (close_after) or serve one more request with a success reply naming offset 4242.
+// With `cuts`, the reply goes out in pieces ending at those byte positions, `pause` apart.
 struct ConnectionScript {
     Bytes reply;
     bool close_after = false;
     bool serve_second = false;
+    std::vector<std::size_t> cuts = {};
+    std::chrono::milliseconds pause{0};
 };
 
 class ScriptedPeer {
@@ -111,6 +115,18 @@ class ScriptedPeer {
         }
     }
 
+    static void write_in_pieces(int fd, const ConnectionScript& script) {
+        std::size_t start = 0;
+        for (const std::size_t cut : script.cuts) {
+            write_all(fd, Bytes(script.reply.begin() + static_cast<std::ptrdiff_t>(start),
+                                script.reply.begin() + static_cast<std::ptrdiff_t>(cut)));
+            start = cut;
+            std::this_thread::sleep_for(script.pause);
+        }
+        write_all(fd, Bytes(script.reply.begin() + static_cast<std::ptrdiff_t>(start),
+                            script.reply.end()));
+    }
+
     void run() {
         for (const auto& script : scripts_) {
             if (!readable(listener_.get())) return;
@@ -123,7 +139,7 @@ class ScriptedPeer {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (first_request_.empty()) first_request_ = request;
             }
-            write_all(connection.get(), script.reply);
+            write_in_pieces(connection.get(), script);
             if (script.close_after) continue;
             if (script.serve_second && read_request(connection.get(), request)) {
                 write_all(connection.get(), success_reply(4242));
@@ -332,6 +348,66 @@ TEST_F(HybridConnectionTest, LongErrorTextsAreCappedButFullyConsumed) {
     ASSERT_TRUE(second) << second.error().message;
     EXPECT_EQ(second->shm_offset, 4242u);
     EXPECT_EQ(peer.accepted(), 1u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Replies that come late: each piece arrives well after the caller's spin has given up, so the
+// caller parks on the event loop and a worker has to wake it for every piece.
+
+constexpr std::chrono::milliseconds kLongAfterTheSpin{30};
+
+TEST_F(HybridConnectionTest, ReplyInPiecesAfterTheSpinStillCompletes) {
+    const Bytes reply = success_reply(8192, 8);
+    const std::string path = fresh_path();
+    // Pieces end inside the status word, inside body_len, inside the record and before the
+    // trailing bytes.
+    ScriptedPeer peer(path, {{reply, false, true, {3, 6, 20, 48}, kLongAfterTheSpin}});
+    HybridConnection connection(path);
+
+    auto first = connection.exchange(sample_request(), *loop);
+    ASSERT_TRUE(first) << first.error().message;
+    EXPECT_EQ(first->shm_offset, 8192u);
+    EXPECT_EQ(first->metadata.request_id, 99u);
+    EXPECT_EQ(first->metadata.status, 3u);
+    // Every byte of the late reply was consumed: the next reply is read from a frame boundary.
+    auto second = connection.exchange(sample_request(), *loop);
+    ASSERT_TRUE(second) << second.error().message;
+    EXPECT_EQ(second->shm_offset, 4242u);
+    EXPECT_EQ(peer.accepted(), 1u);
+}
+
+TEST_F(HybridConnectionTest, LateErrorTextInPiecesKeepsItsExactText) {
+    const Bytes reply = cat({le32(7), le32(15), text("engine \xFF late!!")});
+    const std::string path = fresh_path();
+    ScriptedPeer peer(path, {{reply, false, true, {8, 12}, kLongAfterTheSpin}});
+    HybridConnection connection(path);
+
+    auto first = connection.exchange(sample_request(), *loop);
+    ASSERT_FALSE(first);
+    EXPECT_EQ(first.error().kind, HybridError::Kind::Remote);
+    EXPECT_EQ(first.error().message, "engine \xEF\xBF\xBD late!!");
+    EXPECT_TRUE(connection.connected());
+    auto second = connection.exchange(sample_request(), *loop);
+    ASSERT_TRUE(second) << second.error().message;
+    EXPECT_EQ(second->shm_offset, 4242u);
+}
+
+TEST_F(HybridConnectionTest, PeerClosingAfterTheSpinIsAnEarlyEof) {
+    // Half a header, a long pause, then the close: the parked caller is woken by the hang-up.
+    const std::string path = fresh_path();
+    ScriptedPeer peer(path, {{Bytes{0, 0, 0, 0, 40}, true, false, {2}, kLongAfterTheSpin},
+                             {success_reply(4242), false, false}});
+    HybridConnection connection(path);
+
+    auto first = connection.exchange(sample_request(), *loop);
+    ASSERT_FALSE(first);
+    EXPECT_EQ(first.error().kind, HybridError::Kind::Io);
+    EXPECT_EQ(first.error().message, "early eof");
+    EXPECT_FALSE(connection.connected());
+    auto second = connection.exchange(sample_request(), *loop);
+    ASSERT_TRUE(second) << second.error().message;
+    EXPECT_EQ(second->shm_offset, 4242u);
+    EXPECT_EQ(peer.accepted(), 2u);
 }
 
 }  // namespace

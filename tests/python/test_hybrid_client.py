@@ -443,6 +443,60 @@ class TestWithMockEngine:
 
 
 # --------------------------------------------------------------------------------------------
+# late answers and large tensors: the caller's spin gives up and parks on the event loop, and
+# tensors past the streaming threshold are copied without the cache
+
+
+# Far longer than the caller spins before it parks (a fraction of a millisecond).
+LATE_MS = "30"
+
+
+class TestLateAnswersAndLargeTensors:
+    def test_engine_answering_after_the_spin(self, hybrid_engine, shm_name, socket_path, record):
+        hybrid_engine("--delay-ms", LATE_MS)
+        client = ZeltoHybridClient(shm_name, socket_path)
+        inputs = [bytes([n]) * (n + 1) for n in range(3)]
+        assert [client.infer([len(data)], "uint8", data) for data in inputs] == inputs
+        lines = record()
+        assert [line["request_id"] for line in lines] == ["1", "2", "3"]
+        assert [bytes.fromhex(line["data"]) for line in lines] == inputs
+
+    def test_late_engine_error_keeps_its_text_and_the_stream(self, hybrid_engine, shm_name, socket_path):
+        hybrid_engine("--delay-ms", LATE_MS, "--hybrid-script", "error,echo",
+                      "--hybrid-error-text", "late and wrong")
+        client = ZeltoHybridClient(shm_name, socket_path)
+        with pytest.raises(RuntimeError) as caught:
+            client.infer([1], "uint8", b"a")
+        assert caught.value.args == ("late and wrong",)
+        assert client.infer([1], "uint8", b"b") == b"b"
+
+    def test_workers_joined_after_calls_that_parked(self, hybrid_engine, shm_name, socket_path):
+        hybrid_engine("--delay-ms", LATE_MS)
+        before = task_count()
+        client = ZeltoHybridClient(shm_name, socket_path)
+        assert client.infer([2], "uint8", b"ok") == b"ok"
+        assert task_count() == before + len(os.sched_getaffinity(0))
+        del client
+        assert task_count() == before
+
+    @pytest.mark.parametrize("size", [(8 << 20) - 1, (9 << 20) + 37])
+    def test_large_tensor_block_is_exact_in_the_region(self, hybrid_engine, shm_name, socket_path, record, size):
+        # Sizes on both sides of the streaming threshold; the data starts 80 bytes into the slot,
+        # so the streamed copy begins with a partial line and ends with a partial one.
+        hybrid_engine()
+        client = ZeltoHybridClient(shm_name, socket_path)
+        data = os.urandom(size)
+        assert client.infer([size], "int64", data) == data
+        (line,) = record()
+        offset = int(line["shm_offset"])
+        assert int(line["shm_size"]) == 80 + size
+        header = struct.pack("<IB3x8qQ", 1, 3, size, *([0] * 7), size)
+        with open(region_file(shm_name), "rb") as region:
+            region.seek(offset)
+            assert region.read(80 + size) == header + data
+
+
+# --------------------------------------------------------------------------------------------
 # against scripted peers: replies byte for byte
 
 
