@@ -335,9 +335,18 @@ def test_timeout_without_answer(start) -> None:
     assert_slot_free(client)
 
 
+@pytest.fixture
+def ctrl_c_raises():
+    """SIGINT raises KeyboardInterrupt during the test, whatever the test run inherited: a shell
+    starts background jobs with SIGINT ignored, and Python then leaves it ignored."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 @pytest.mark.parametrize("with_eventfd", [False, True], ids=["polling", "eventfd"])
 def test_keyboard_interrupt_while_polling_releases_the_slot(
-    start, eventfd_at, record: Path, with_eventfd: bool
+    start, eventfd_at, record: Path, with_eventfd: bool, ctrl_c_raises
 ) -> None:
     """Without a descriptor the signal comes while the client spins or polls with the lock held;
     with one (never written: the engine stays silent) while it spins or sleeps in select."""
