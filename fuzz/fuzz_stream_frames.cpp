@@ -7,8 +7,8 @@
 //   - every frame and every decoded item or error is exactly what the bytes say (the frame
 //     layout is simple enough to restate here), and a cut frame is "failed to fill whole buffer";
 //   - memory follows the bytes that really arrived, not the announced body_len: the largest heap
-//     block of one read is at most the first 1 MiB reservation or a small multiple of what
-//     followed the header.
+//     block of one read is at most the connection's least receive buffer (64 KiB), the first
+//     1 MiB reservation, or a small multiple of what followed the header.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +24,7 @@
 #include "support/peer_bytes.hpp"
 #include "transport/connection.hpp"
 #include "transport/frame.hpp"
+#include "transport/receive_buffer.hpp"
 
 namespace {
 
@@ -45,7 +46,7 @@ struct ExpectedFrame {
     bool complete = false;  // false: the peer stopped writing inside this frame
     std::uint32_t word = 0;
     std::span<const std::uint8_t> body;
-    std::size_t allowed_allocation = kSlack;
+    std::size_t allowed_allocation = zelto::transport::ReceiveBuffer::kMinCapacity + kSlack;
 };
 
 ExpectedFrame expect_frame(std::span<const std::uint8_t> rest) {
@@ -55,8 +56,8 @@ ExpectedFrame expect_frame(std::span<const std::uint8_t> rest) {
     const std::uint32_t length = load_le<std::uint32_t>(rest.data() + 4);
     const std::size_t arrived = rest.size() - zelto::transport::kReplyHeaderSize;
     frame.allowed_allocation =
-        std::max<std::size_t>(std::min<std::size_t>(length, kFirstReservation),
-                              kArrivedFactor * arrived) +
+        std::max({zelto::transport::ReceiveBuffer::kMinCapacity,
+                  std::min<std::size_t>(length, kFirstReservation), kArrivedFactor * arrived}) +
         kSlack;
     if (length > arrived) return frame;
     frame.complete = true;
