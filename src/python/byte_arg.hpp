@@ -1,8 +1,8 @@
 // The converted `data` argument: the bytes to send, without a copy where Python already holds
-// them contiguously. Either a view into a Python object (bytes, a pinned bytearray, or the
-// bytes produced by `.tobytes()`) that keeps a reference to that object, or bytes the
-// conversion had to build itself. Downstream code copies data() once, into the request buffer
-// or the shared-memory slot.
+// them contiguously. Either a view into a Python object (bytes, a pinned bytearray, a
+// contiguous numpy array, or the bytes produced by `.tobytes()`) that keeps a reference to that
+// object, or bytes the conversion had to build itself. Downstream code copies data() once, into
+// the request buffer or the shared-memory slot.
 //
 // A view holds a Python reference: destroy (or move from) a ByteArg only while holding the GIL.
 // Reading data() without the GIL is fine as long as the ByteArg stays alive.

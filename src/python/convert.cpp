@@ -110,13 +110,45 @@ bool is_flat_byte_container(PyObject* object) {
     return false;
 }
 
-// One copy through tobytes(), then a view on the new bytes object. Empty when the object is
-// not such a container or when asking it failed; the caller then reads it item by item, which
-// raises whatever that path raises.
+// A C-contiguous numpy array of bytes, read where it lies: its array interface names the data
+// pointer (the limited API of 3.9 has no buffer access). The view keeps a reference to the array;
+// with it (and the caller's) numpy refuses to resize the array during the call unless told
+// refcheck=False, so the pointer stays valid. Empty when the interface says anything unexpected
+// (a strided view, for one).
+//
+// Besides the copy, tobytes() allocated a fresh block as large as the tensor on every call;
+// freed beside the result `bytes`, the two made glibc give the top of the heap back to the
+// kernel and fault it in again on the next call (1 MiB tensors: 1.1 ms a call instead of 0.22).
+std::optional<ByteArg> numpy_in_place(PyObject* array) {
+    OwnedRef interface = OwnedRef::steal(PyObject_GetAttrString(array, "__array_interface__"));
+    if (!interface || !PyDict_Check(interface.get())) return std::nullopt;
+    PyObject* strides = PyDict_GetItemString(interface.get(), "strides");  // borrowed
+    PyObject* shape = PyDict_GetItemString(interface.get(), "shape");
+    PyObject* data = PyDict_GetItemString(interface.get(), "data");
+    if (strides != Py_None || shape == nullptr || !PyTuple_Check(shape) ||
+        PyTuple_Size(shape) != 1 || data == nullptr || !PyTuple_Check(data) ||
+        PyTuple_Size(data) != 2) {
+        return std::nullopt;  // strides None: C-contiguous
+    }
+    const Py_ssize_t length = PyLong_AsSsize_t(PyTuple_GetItem(shape, 0));
+    void* const pointer = PyLong_AsVoidPtr(PyTuple_GetItem(data, 0));
+    if (PyErr_Occurred() || length < 0 || (pointer == nullptr && length > 0)) return std::nullopt;
+    return ByteArg::view(OwnedRef::new_ref(array), static_cast<const std::uint8_t*>(pointer),
+                         static_cast<std::size_t>(length));
+}
+
+// numpy arrays in place where they allow it, otherwise one copy through tobytes(), then a view
+// on the new bytes object. Empty when the object is not such a container or when asking it
+// failed; the caller then reads it item by item, which raises whatever that path raises.
 std::optional<ByteArg> try_flat_byte_container(PyObject* object) {
     const bool flat = is_flat_byte_container(object);
     if (PyErr_Occurred()) PyErr_Clear();
     if (!flat) return std::nullopt;
+    if (has_exact_type(object, "numpy", "ndarray")) {
+        std::optional<ByteArg> in_place = numpy_in_place(object);
+        if (PyErr_Occurred()) PyErr_Clear();
+        if (in_place) return in_place;
+    }
     OwnedRef bytes = OwnedRef::steal(PyObject_CallMethod(object, "tobytes", nullptr));
     char* data = nullptr;
     Py_ssize_t size = 0;

@@ -39,10 +39,11 @@ PyResult<std::string> to_text(PyObject* object);
 // A sequence of int64 (tensor shapes).
 PyResult<std::vector<std::int64_t>> to_i64_list(PyObject* object);
 
-// A sequence of ints 0..255 (tensor data). Exact bytes and bytearray objects are viewed in
-// place; 1-D memoryviews of format 'B', 1-D numpy uint8 arrays and array('B') cost one copy
-// through tobytes(); everything else is read item by item. Each path accepts exactly the
-// values, and produces exactly the bytes, that item-by-item reading would.
+// A sequence of ints 0..255 (tensor data). Exact bytes and bytearray objects and C-contiguous
+// 1-D numpy uint8 arrays are viewed in place; other 1-D numpy uint8 arrays, 1-D memoryviews of
+// format 'B' and array('B') cost one copy through tobytes(); everything else is read item by
+// item. Each path accepts exactly the values, and produces exactly the bytes, that item-by-item
+// reading would.
 PyResult<ByteArg> to_byte_arg(PyObject* object);
 
 // None -> nullopt, anything else through `convert`.
