@@ -1,5 +1,7 @@
 #include "sdk/shm_client.hpp"
 
+#include <sched.h>
+
 #include <optional>
 
 #include "common/cpu_pause.hpp"
@@ -94,7 +96,7 @@ Result<bool, ShmCallError> PendingShmRequest::spin_until_published(
         if (between_polls && !between_polls()) {
             return unexpected(ShmCallError{ShmCallError::Kind::Interrupted, {}});
         }
-        cpu_pause();
+        ::sched_yield();
     }
     return true;
 }
@@ -145,7 +147,7 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
             return unexpected(ShmCallError{ShmCallError::Kind::Interrupted, {}});
         }
         if (elapsed < spin) {
-            cpu_pause();
+            ::sched_yield();
             continue;
         }
         if (!precise_sleeps) precise_sleeps.emplace();
