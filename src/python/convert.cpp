@@ -95,19 +95,26 @@ bool attribute_is_text(PyObject* object, const char* attribute, const char* expe
     return text_equals(value.get(), expected);
 }
 
-// Whether `object` is a one-dimensional container of unsigned bytes whose tobytes() equals
-// what iterating it yields.
-bool is_flat_byte_container(PyObject* object) {
+// The one-dimensional containers of unsigned bytes whose tobytes() equals what iterating them
+// yields.
+enum class FlatBytes { No, MemoryView, NumpyArray, Array };
+
+FlatBytes flat_byte_container_kind(PyObject* object) {
     if (PyMemoryView_Check(object)) {
-        return attribute_is_long(object, "ndim", 1) && attribute_is_text(object, "format", "B");
+        return attribute_is_long(object, "ndim", 1) && attribute_is_text(object, "format", "B")
+                   ? FlatBytes::MemoryView
+                   : FlatBytes::No;
     }
     if (has_exact_type(object, "numpy", "ndarray")) {
-        if (!attribute_is_long(object, "ndim", 1)) return false;
+        if (!attribute_is_long(object, "ndim", 1)) return FlatBytes::No;
         OwnedRef dtype = OwnedRef::steal(PyObject_GetAttrString(object, "dtype"));
-        return dtype && attribute_is_text(dtype.get(), "char", "B");
+        return dtype && attribute_is_text(dtype.get(), "char", "B") ? FlatBytes::NumpyArray
+                                                                     : FlatBytes::No;
     }
-    if (has_exact_type(object, "array", "array")) return attribute_is_text(object, "typecode", "B");
-    return false;
+    if (has_exact_type(object, "array", "array")) {
+        return attribute_is_text(object, "typecode", "B") ? FlatBytes::Array : FlatBytes::No;
+    }
+    return FlatBytes::No;
 }
 
 // A C-contiguous numpy array of bytes, read where it lies: its array interface names the data
@@ -141,10 +148,10 @@ std::optional<ByteArg> numpy_in_place(PyObject* array) {
 // on the new bytes object. Empty when the object is not such a container or when asking it
 // failed; the caller then reads it item by item, which raises whatever that path raises.
 std::optional<ByteArg> try_flat_byte_container(PyObject* object) {
-    const bool flat = is_flat_byte_container(object);
+    const FlatBytes kind = flat_byte_container_kind(object);
     if (PyErr_Occurred()) PyErr_Clear();
-    if (!flat) return std::nullopt;
-    if (has_exact_type(object, "numpy", "ndarray")) {
+    if (kind == FlatBytes::No) return std::nullopt;
+    if (kind == FlatBytes::NumpyArray) {
         std::optional<ByteArg> in_place = numpy_in_place(object);
         if (PyErr_Occurred()) PyErr_Clear();
         if (in_place) return in_place;
