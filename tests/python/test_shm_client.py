@@ -264,17 +264,22 @@ def test_engine_errors(start, knobs, message: str) -> None:
     assert_slot_free(client)
 
 
+def start_foreign_first(start, eventfd_at, with_eventfd: bool):
+    """An engine that puts an entry for another id on the ring before each answer; with a
+    descriptor it writes the descriptor after each of the two entries."""
+    knobs = ["--shm-behaviour", "foreign-first"]
+    if not with_eventfd:
+        return start(*knobs)
+    fd = eventfd_at()
+    return start(*knobs, "--notify-fd", str(fd), pass_fds=(fd,))
+
+
 @pytest.mark.parametrize("with_eventfd", [False, True], ids=["polling", "eventfd"])
 def test_foreign_response_is_dropped(start, eventfd_at, record: Path, with_eventfd: bool) -> None:
     """The foreign entry comes a moment before the answer, so the client meets it while it spins
     on the ring; with a descriptor the engine also writes it twice per call, once after each
     entry, which can leave a count for the next call."""
-    if with_eventfd:
-        fd = eventfd_at()
-        client, region = start("--shm-behaviour", "foreign-first", "--notify-fd", str(fd),
-                               pass_fds=(fd,))
-    else:
-        client, region = start("--shm-behaviour", "foreign-first")
+    client, region = start_foreign_first(start, eventfd_at, with_eventfd)
     assert client.infer([3], "uint8", b"xyz") == b"xyz"
     assert client.infer([1], "uint8", b"w") == b"w"
     assert client.infer([2], "uint8", b"uv") == b"uv"
@@ -537,12 +542,7 @@ def test_confined_to_one_processor_the_waits_still_deliver(start, eventfd_at, wi
     saved = os.sched_getaffinity(0)
     os.sched_setaffinity(0, {min(saved)})  # the engine started below inherits it too
     try:
-        if with_eventfd:
-            fd = eventfd_at()
-            client, region = start("--shm-behaviour", "foreign-first", "--notify-fd", str(fd),
-                                   pass_fds=(fd,))
-        else:
-            client, region = start("--shm-behaviour", "foreign-first")
+        client, region = start_foreign_first(start, eventfd_at, with_eventfd)
         payloads = [b"", b"abc", os.urandom(70000)]
         for payload in payloads:
             assert client.infer([len(payload)], "uint8", payload) == payload
