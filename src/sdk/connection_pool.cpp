@@ -1,31 +1,8 @@
 #include "sdk/connection_pool.hpp"
 
-#include <pthread.h>
-
-#include <atomic>
-#include <mutex>
+#include "common/fork_generation.hpp"
 
 namespace zelto::sdk {
-namespace {
-
-// How many forks lie between the first process and this one: bumped in the child of every fork.
-std::atomic<std::uint64_t> fork_generation{0};
-
-void count_fork_in_child() {
-    fork_generation.fetch_add(1, std::memory_order_relaxed);
-}
-
-// Registered once, before the first pool exists; the handler stays registered in every child.
-void watch_forks() {
-    static std::once_flag registered;
-    std::call_once(registered, [] { ::pthread_atfork(nullptr, nullptr, &count_fork_in_child); });
-}
-
-std::uint64_t current_fork_generation() {
-    return fork_generation.load(std::memory_order_relaxed);
-}
-
-}  // namespace
 
 ConnectionPool::ConnectionPool(std::uint64_t max_pool_size) : max_pool_size_(max_pool_size) {
     watch_forks();

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <system_error>
 
+#include "common/fork_generation.hpp"
+
 namespace zelto::sdk {
 namespace {
 
@@ -70,14 +72,15 @@ std::size_t available_processors() {
 EventLoop::EventLoop(UniqueFd epoll, UniqueFd wake)
     : epoll_(std::move(epoll)),
       wake_(std::move(wake)),
-      owner_pid_(::getpid()),
+      owner_generation_(current_fork_generation()),
       workers_(std::make_unique<std::vector<std::thread>>()) {}
 
 bool EventLoop::owned_by_this_process() const {
-    return ::getpid() == owner_pid_;
+    return current_fork_generation() == owner_generation_;
 }
 
 Result<std::unique_ptr<EventLoop>, IoError> EventLoop::create(std::size_t workers) {
+    watch_forks();  // before the loop saves its generation
     UniqueFd epoll(epoll_create1(EPOLL_CLOEXEC));
     if (!epoll.valid()) return unexpected(IoError::from_errno(errno));
     UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));

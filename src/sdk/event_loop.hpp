@@ -17,7 +17,6 @@
 #pragma once
 
 #include <sys/epoll.h>
-#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -70,7 +69,7 @@ class EventLoop {
 
     UniqueFd epoll_;
     UniqueFd wake_;  // written once at shutdown and never drained, so every worker sees it
-    pid_t owner_pid_;
+    std::uint64_t owner_generation_;  // fork generation (common/fork_generation.hpp) at creation
     // Held through a pointer so that a forked child can let go of it without destroying the
     // std::thread objects: their threads exist only in the parent, so joining would wait
     // forever, detaching is meaningless, and destroying a joinable std::thread terminates.
