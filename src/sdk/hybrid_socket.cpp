@@ -1,5 +1,6 @@
 #include "sdk/hybrid_socket.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -83,6 +84,25 @@ Result<void, IoError> HybridSocket::send_all(const std::uint8_t* data, std::size
 
 Result<std::size_t, IoError> HybridSocket::receive_some(std::uint8_t* data, std::size_t size,
                                                         EventLoop& loop) {
+    if (size == 0) return std::size_t{0};
+    if (read_ahead_begin_ < read_ahead_end_) return take_read_ahead(data, size);
+    if (size >= read_ahead_.size()) return receive_from_kernel(data, size, loop);
+    auto received = receive_from_kernel(read_ahead_.data(), read_ahead_.size(), loop);
+    if (!received) return unexpected(std::move(received.error()));
+    read_ahead_begin_ = 0;
+    read_ahead_end_ = *received;
+    return take_read_ahead(data, size);
+}
+
+std::size_t HybridSocket::take_read_ahead(std::uint8_t* data, std::size_t size) {
+    const std::size_t taken = std::min(size, read_ahead_end_ - read_ahead_begin_);
+    std::memcpy(data, read_ahead_.data() + read_ahead_begin_, taken);
+    read_ahead_begin_ += taken;
+    return taken;
+}
+
+Result<std::size_t, IoError> HybridSocket::receive_from_kernel(std::uint8_t* data,
+                                                               std::size_t size, EventLoop& loop) {
     // A reply that comes within the spin is caught by asking again; only a slower one is left to
     // the event loop's workers (see hybrid_spin.hpp for why and for how long).
     SpinBeforePark spin;

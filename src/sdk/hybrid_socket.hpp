@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -40,6 +41,9 @@ class HybridSocket {
     Result<void, IoError> send_all(const std::uint8_t* data, std::size_t size, EventLoop& loop);
 
     // Receives up to `size` bytes, at least one; the peer closing first fails with "early eof".
+    // A short read asks the kernel for a whole read-ahead buffer's worth, so a reply's header
+    // and body arrive with one system call; what lies beyond the caller's bytes is kept, in
+    // order, for the next receive.
     Result<std::size_t, IoError> receive_some(std::uint8_t* data, std::size_t size,
                                               EventLoop& loop);
 
@@ -50,7 +54,17 @@ class HybridSocket {
 
   private:
     explicit HybridSocket(UniqueFd fd) : fd_(std::move(fd)) {}
+    // One non-blocking recv that waits (spin, then the event loop) until bytes or an end come.
+    Result<std::size_t, IoError> receive_from_kernel(std::uint8_t* data, std::size_t size,
+                                                     EventLoop& loop);
+    std::size_t take_read_ahead(std::uint8_t* data, std::size_t size);
+
     UniqueFd fd_;
+    // Bytes received but not yet handed out: read_ahead_[begin, end). A success reply (48
+    // bytes) fits with room to spare; longer error texts simply take more reads.
+    std::array<std::uint8_t, 128> read_ahead_{};
+    std::size_t read_ahead_begin_ = 0;
+    std::size_t read_ahead_end_ = 0;
 };
 
 // The hybrid client's own texts for the two short transfers.

@@ -350,6 +350,22 @@ TEST_F(HybridConnectionTest, LongErrorTextsAreCappedButFullyConsumed) {
     EXPECT_EQ(peer.accepted(), 1u);
 }
 
+TEST_F(HybridConnectionTest, BytesBehindAReplyWaitForTheNextExchangeInOrder) {
+    // Two replies in one write: the first exchange's read takes in more than its frame, and the
+    // rest must be the second exchange's reply, not lost and not read twice.
+    const std::string path = fresh_path();
+    ScriptedPeer peer(path, {{cat({success_reply(8192, 8), success_reply(4343)}), false, false}});
+    HybridConnection connection(path);
+
+    auto first = connection.exchange(sample_request(), *loop);
+    ASSERT_TRUE(first) << first.error().message;
+    EXPECT_EQ(first->shm_offset, 8192u);
+    auto second = connection.exchange(sample_request(), *loop);
+    ASSERT_TRUE(second) << second.error().message;
+    EXPECT_EQ(second->shm_offset, 4343u);
+    EXPECT_EQ(peer.accepted(), 1u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Replies that come late: each piece arrives well after the caller's spin has given up, so the
 // caller parks on the event loop and a worker has to wake it for every piece.
