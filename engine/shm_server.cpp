@@ -43,7 +43,7 @@
 #include "common/cpu_pause.hpp"
 #include "common/little_endian.hpp"
 #include "shm/bulk_copy.hpp"
-#include "shm/processors.hpp"
+#include "common/processors.hpp"
 #include "shm/region_layout.hpp"
 #include "shm/ring_buffer.hpp"
 #include "shm/shm_manager.hpp"
@@ -351,7 +351,7 @@ class Server {
     shm::RequestRing requests_;
     shm::ResponseRing responses_;
     std::unique_ptr<std::FILE, FileCloser> record_;
-    const int processors_ = shm::allowed_processors();
+    const int processors_ = allowed_processors();
 
     bool may_spin() const { return processors_ > 1; }
 };

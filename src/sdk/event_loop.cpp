@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "common/fork_generation.hpp"
+#include "common/processors.hpp"
 
 namespace zelto::sdk {
 namespace {
@@ -60,14 +61,6 @@ class SignalsBlocked {
 };
 
 }  // namespace
-
-std::size_t available_processors() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-    const int count = CPU_COUNT(&set);
-    return count > 0 ? static_cast<std::size_t>(count) : 1;
-}
 
 EventLoop::EventLoop(UniqueFd epoll, UniqueFd wake)
     : epoll_(std::move(epoll)),

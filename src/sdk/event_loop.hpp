@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "common/io_error.hpp"
+#include "common/processors.hpp"
 #include "common/result.hpp"
 #include "common/unique_fd.hpp"
 
@@ -35,16 +36,14 @@ enum class Readiness : std::uint32_t {
     Writable = EPOLLOUT,
 };
 
-// Number of processors this process may run on (its affinity mask), at least 1.
-std::size_t available_processors();
-
 class EventLoop {
   public:
     // Starts `workers` threads (at least one). Failure: the OS error that stopped the epoll
     // instance, the wake-up eventfd or a thread from being created; nothing is left running.
     static Result<std::unique_ptr<EventLoop>, IoError> create(std::size_t workers);
     static Result<std::unique_ptr<EventLoop>, IoError> create() {
-        return create(available_processors());
+        // One worker per processor the calling thread may run on.
+        return create(static_cast<std::size_t>(allowed_processors()));
     }
 
     // Stops every worker and joins it before returning. In a forked child: see the top of the

@@ -5,9 +5,17 @@
 #include <cstddef>
 #include <cstring>
 
-#include "sdk/hybrid_spin.hpp"
+#include "common/spin_before_park.hpp"
 
 namespace zelto::sdk {
+namespace {
+
+// Parking costs two wake-ups (the engine's write wakes a worker, the worker wakes the caller), so
+// the spin is longer than the slowest engine wake-up seen on an idle virtual machine (about
+// 80 us), short enough that a slow engine costs the caller a bounded amount of processor time.
+constexpr std::chrono::microseconds kReplySpin{200};
+
+}  // namespace
 
 IoError early_eof() {
     return {IoErrorKind::UnexpectedEof, 0, "early eof"};
@@ -104,8 +112,8 @@ std::size_t HybridSocket::take_read_ahead(std::uint8_t* data, std::size_t size) 
 Result<std::size_t, IoError> HybridSocket::receive_from_kernel(std::uint8_t* data,
                                                                std::size_t size, EventLoop& loop) {
     // A reply that comes within the spin is caught by asking again; only a slower one is left to
-    // the event loop's workers (see hybrid_spin.hpp for why and for how long).
-    SpinBeforePark spin;
+    // the event loop's workers (see common/spin_before_park.hpp for why).
+    SpinBeforePark spin(kReplySpin);
     for (;;) {
         const ssize_t received = ::recv(fd_.get(), data, size, 0);
         if (received > 0) return static_cast<std::size_t>(received);

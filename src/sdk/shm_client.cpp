@@ -7,7 +7,7 @@
 #include "common/cpu_pause.hpp"
 #include "engine_api/tensor_dtype.hpp"
 #include "shm/notify_wait.hpp"
-#include "shm/processors.hpp"
+#include "common/processors.hpp"
 #include "shm/tensor_block.hpp"
 #include "shm/timer_slack.hpp"
 #include "transport/request_metadata.hpp"
@@ -37,7 +37,7 @@ ShmClientCore::ShmClientCore(std::shared_ptr<shm::ShmManager> region, shm::Clock
     : region_(std::move(region)),
       allocator_(shm::TieredShmAllocator::new_with_default_classes(
           region_->header().pool_offset, region_->header().pool_size, kLease, std::move(clock))),
-      spins_(shm::allowed_processors() > 1) {}
+      spins_(allowed_processors() > 1) {}
 
 Result<PendingShmRequest, ShmCallError> ShmClientCore::begin(const ShmInput& input) {
     const std::uint64_t id = next_request_id_++;  // used up even if the call fails later

@@ -92,11 +92,22 @@ Result<void, IoError> ReadWriteConnection::read_exact(std::uint8_t* out, std::si
     return {};
 }
 
+ssize_t ReadWriteConnection::receive_into(std::span<std::uint8_t> room, SpinBeforePark& spin) {
+    const std::size_t chunk = std::min<std::size_t>(room.size(), SSIZE_MAX);
+    if (spin_budget_.count() > 0) {
+        for (;;) {
+            const ssize_t got = ::recv(socket_.get(), room.data(), chunk, MSG_DONTWAIT);
+            if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return got;
+            if (!spin.wait_before_next_try()) break;
+        }
+    }
+    return ::recv(socket_.get(), room.data(), chunk, 0);
+}
+
 Result<std::span<const std::uint8_t>, IoError> ReadWriteConnection::fill(std::size_t count) {
+    SpinBeforePark spin(spin_budget_);
     while (inbox_.pending().size() < count) {
-        const std::span<std::uint8_t> room = inbox_.room_for(count);
-        const std::size_t chunk = std::min<std::size_t>(room.size(), SSIZE_MAX);
-        const ssize_t got = ::recv(socket_.get(), room.data(), chunk, 0);
+        const ssize_t got = receive_into(inbox_.room_for(count), spin);
         if (got < 0) {
             if (errno == EINTR) continue;
             const int code = errno;

@@ -4,6 +4,9 @@
 // requests, both reused for the connection's whole life; destruction closes the socket.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -11,6 +14,7 @@
 
 #include "common/io_error.hpp"
 #include "common/result.hpp"
+#include "common/spin_before_park.hpp"
 #include "common/unique_fd.hpp"
 #include "engine_api/request_pieces.hpp"
 #include "transport/receive_buffer.hpp"
@@ -45,7 +49,14 @@ class ReadWriteConnection {
     // Receives until at least `count` bytes are pending in the receive buffer and returns all
     // pending bytes (the first `count` and perhaps more, received ahead). Nothing is consumed.
     // A failure forgets whatever was pending: the position in the stream is lost.
+    // With a spin budget, each fill first asks without blocking and yields between tries for up
+    // to that long before it blocks (common/spin_before_park.hpp); what it returns is the same.
     Result<std::span<const std::uint8_t>, IoError> fill(std::size_t count);
+
+    // Zero (the default): fill blocks at once. Set by the connect functions for peers on this
+    // machine (socket_connect.hpp).
+    void set_spin_before_blocking(std::chrono::microseconds budget) { spin_budget_ = budget; }
+    std::chrono::microseconds spin_before_blocking() const { return spin_budget_; }
 
     // Drops `count` bytes that fill returned. They stay readable until the next fill, read_exact
     // or release_spare_memory on this connection.
@@ -60,7 +71,11 @@ class ReadWriteConnection {
     int fd() const { return socket_.get(); }
 
   private:
+    // One receive into the buffer's free room: without blocking while `spin` lasts, then blocking.
+    ssize_t receive_into(std::span<std::uint8_t> room, SpinBeforePark& spin);
+
     UniqueFd socket_;
+    std::chrono::microseconds spin_budget_{0};
     ReceiveBuffer inbox_;
     engine_api::RequestPieces request_scratch_;
 };

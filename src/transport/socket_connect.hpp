@@ -1,6 +1,8 @@
 // Opening a ReadWriteConnection: a Unix-domain stream socket to a path, or a TCP stream to a
 // "host:port" text. Sockets are close-on-exec; TCP connections get TCP_NODELAY so the small frame
-// headers are not held back by Nagle's algorithm. No timeouts are set.
+// headers are not held back by Nagle's algorithm. No timeouts are set. A connection to a Unix
+// socket or a loopback address spins briefly before it blocks for a reply (see
+// ReadWriteConnection::fill), unless the connecting thread may run on one processor only.
 #pragma once
 
 #include <string_view>

@@ -14,7 +14,7 @@
 
 #include "common/unique_fd.hpp"
 #include "shm/notify_wait.hpp"
-#include "shm/processors.hpp"
+#include "common/processors.hpp"
 #include "shm/timer_slack.hpp"
 
 namespace zelto::shm {

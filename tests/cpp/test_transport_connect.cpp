@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "common/unique_fd.hpp"
 #include "transport/socket_connect.hpp"
@@ -81,6 +84,45 @@ TEST(ConnectUnix, SystemErrorsAndSuccess) {
     ASSERT_TRUE(connection) << connection.error().message;
     // Close-on-exec so an engine started later by the caller does not inherit it.
     EXPECT_TRUE(::fcntl(connection->fd(), F_GETFD) & FD_CLOEXEC);
+}
+
+// Peers on this machine are waited for by spinning first, unless the connecting thread may run
+// on one processor only (the spin would keep the engine from running).
+TEST(ConnectLocalPeers, SpinBeforeBlockingUnlessConfinedToOneProcessor) {
+    TempDir dir;
+    const std::string path = dir.path() + "/live.sock";
+    UniqueFd unix_socket = unix_listener(path, true);
+    std::uint16_t port = 0;
+    UniqueFd tcp_socket = tcp_listener(port);
+    const auto budgets = [&] {
+        auto over_unix = connect_unix(path);
+        auto over_tcp = connect_tcp("127.0.0.1:" + std::to_string(port));
+        EXPECT_TRUE(over_unix && over_tcp);
+        return std::pair(over_unix ? over_unix->spin_before_blocking().count() : -1,
+                         over_tcp ? over_tcp->spin_before_blocking().count() : -1);
+    };
+
+    cpu_set_t mask;
+    CPU_ZERO(&mask);
+    ASSERT_EQ(::sched_getaffinity(0, sizeof mask, &mask), 0);
+    if (CPU_COUNT(&mask) > 1) {
+        const auto [over_unix, over_tcp] = budgets();
+        EXPECT_EQ(over_unix, 100);
+        EXPECT_EQ(over_tcp, 100);
+    }
+    std::pair<long, long> confined{-2, -2};
+    std::thread([&] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (CPU_ISSET(cpu, &mask)) {
+                CPU_SET(cpu, &one);
+                break;
+            }
+        }
+        if (::sched_setaffinity(0, sizeof one, &one) == 0) confined = budgets();
+    }).join();
+    EXPECT_EQ(confined, std::pair(0L, 0L));
 }
 
 TEST(ConnectTcp, AddressTextErrors) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -130,6 +131,39 @@ TEST(FrameRead, StreamFrames) {
     ASSERT_TRUE(second);
     EXPECT_EQ(second->kind, 3u);
     EXPECT_TRUE(second->body.empty());
+}
+
+// A connection that spins before it blocks reads exactly what a blocking one reads: a reply
+// already there, one that comes during the spin, one that comes long after it (the blocking
+// receive takes over), one in pieces, and a close.
+TEST(FrameRead, SpinningFirstChangesNothingButTheWait) {
+    using std::chrono::microseconds;
+    const Bytes reply = concat(header(6, 5), {'h', 'e', 'l', 'l', 'o'});
+    for (const microseconds delay : {microseconds(0), microseconds(20), microseconds(30000)}) {
+        SocketPair pair;
+        pair.client->set_spin_before_blocking(microseconds(100));
+        std::thread writer([&] {
+            std::this_thread::sleep_for(delay);
+            pair.send(Bytes(reply.begin(), reply.begin() + 3));  // in the middle of the status
+            std::this_thread::sleep_for(delay);
+            pair.send(Bytes(reply.begin() + 3, reply.end()));
+        });
+        auto got = read_reply(*pair.client);
+        writer.join();
+        ASSERT_TRUE(got) << got.error().message;
+        EXPECT_EQ(got->status, 6u);
+        EXPECT_EQ(got->body, (Bytes{'h', 'e', 'l', 'l', 'o'}));
+    }
+    SocketPair closing;
+    closing.client->set_spin_before_blocking(microseconds(100));
+    std::thread closer([&] {
+        std::this_thread::sleep_for(microseconds(20000));
+        closing.peer.reset();
+    });
+    auto closed = read_reply(*closing.client);
+    closer.join();
+    ASSERT_FALSE(closed);
+    EXPECT_EQ(closed.error().message, "failed to fill whole buffer");
 }
 
 TEST(FrameRead, PeerClosingIsFailedToFill) {

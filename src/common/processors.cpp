@@ -1,8 +1,8 @@
-#include "shm/processors.hpp"
+#include "common/processors.hpp"
 
 #include <sched.h>
 
-namespace zelto::shm {
+namespace zelto {
 
 int allowed_processors() {
     cpu_set_t set;
@@ -12,4 +12,4 @@ int allowed_processors() {
     return count > 0 ? count : 1;
 }
 
-}  // namespace zelto::shm
+}  // namespace zelto

@@ -1,8 +1,8 @@
-#include "sdk/hybrid_spin.hpp"
+#include "common/spin_before_park.hpp"
 
 #include <sched.h>
 
-namespace zelto::sdk {
+namespace zelto {
 
 bool SpinBeforePark::wait_before_next_try() {
     const auto now = std::chrono::steady_clock::now();
@@ -10,9 +10,9 @@ bool SpinBeforePark::wait_before_next_try() {
         started_ = true;
         started_at_ = now;
     }
-    if (now - started_at_ >= kBudget) return false;
+    if (now - started_at_ >= budget_) return false;
     ::sched_yield();
     return true;
 }
 
-}  // namespace zelto::sdk
+}  // namespace zelto
