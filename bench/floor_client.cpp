@@ -13,11 +13,13 @@
 // command a line:
 //
 //   connect unix PATH | connect tcp HOST PORT   -> "ok"
-//   run SIZE CALLS [split]                      -> "ok t1 t2 ... tCALLS" (ns per call)
+//   run SIZE CALLS [split|spin]                 -> "ok t1 t2 ... tCALLS" (ns per call)
 //   quit
 //
 // With "split" the 12-byte frame header and the payload go out in two writes instead of one (to
-// measure what a second write costs: the engine may wake for the header alone).
+// measure what a second write costs: the engine may wake for the header alone). With "spin" the
+// reply is waited for the way ZeltoClient waits on a local engine: recv without blocking,
+// sched_yield between tries, for up to 100 us, then a blocking recv.
 //
 // Each request sends shape [SIZE], dtype "uint8" and SIZE bytes of data to model 0 (op 1); the
 // reply must echo the data (checked outside the timed region on the first and last call).
@@ -25,6 +27,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -115,9 +118,24 @@ void write_all(int fd, iovec* iov, int count) {
     }
 }
 
-void read_exact(int fd, std::uint8_t* buf, std::size_t len) {
+enum class Mode { Plain = 0, Split = 1, Spin = 2 };
+
+// recv that, with `spin`, first asks without blocking for up to 100 us, yielding between tries.
+ssize_t receive(int fd, std::uint8_t* buf, std::size_t len, bool spin) {
+    if (spin) {
+        const std::uint64_t until = now_ns() + 100'000;
+        do {
+            const ssize_t n = recv(fd, buf, len, MSG_DONTWAIT);
+            if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return n;
+            sched_yield();
+        } while (now_ns() < until);
+    }
+    return recv(fd, buf, len, 0);
+}
+
+void read_exact(int fd, std::uint8_t* buf, std::size_t len, bool spin = false) {
     while (len > 0) {
-        ssize_t n = recv(fd, buf, len, 0);
+        ssize_t n = receive(fd, buf, len, spin);
         if (n < 0) {
             if (errno == EINTR) continue;
             die("recv");
@@ -137,7 +155,7 @@ public:
 
     // One exchange; returns a pointer to the reply's data bytes (inside the reused body buffer).
     const std::uint8_t* infer(const std::vector<std::uint8_t>& data, std::uint64_t& out_len,
-                              bool split) {
+                              Mode mode) {
         static const char kDtype[] = "uint8";
         constexpr std::size_t kDtypeLen = sizeof(kDtype) - 1;
         const std::uint64_t size = data.size();
@@ -159,7 +177,7 @@ public:
         iovec iov[3] = {{head, sizeof(head)},
                         {const_cast<std::uint8_t*>(data.data()), size},
                         {const_cast<std::uint8_t*>(kTail), sizeof(kTail)}};
-        if (split) {
+        if (mode == Mode::Split) {
             iovec header_only{head, 12};
             write_all(fd_, &header_only, 1);
             iov[0] = {head + 12, sizeof(head) - 12};
@@ -167,7 +185,7 @@ public:
         write_all(fd_, iov, 3);
 
         std::uint8_t reply[8];
-        read_exact(fd_, reply, sizeof(reply));
+        read_exact(fd_, reply, sizeof(reply), mode == Mode::Spin);
         const std::uint32_t status = get_u32(reply);
         const std::uint32_t body_len = get_u32(reply + 4);
         if (body_.size() < body_len) body_.resize(body_len);
@@ -206,7 +224,7 @@ struct FloorSession {
     std::string error;
 
     // `calls` exchanges of `size` bytes; ns per call into `out`.
-    void run(std::uint64_t size, std::uint64_t calls, bool split, std::uint64_t* out) {
+    void run(std::uint64_t size, std::uint64_t calls, Mode mode, std::uint64_t* out) {
         if (!client) fail("not connected");
         if (data.size() != size) {
             data.resize(size);
@@ -215,7 +233,7 @@ struct FloorSession {
         for (std::uint64_t i = 0; i < calls; ++i) {
             std::uint64_t got_len = 0;
             const std::uint64_t t0 = now_ns();
-            const std::uint8_t* got = client->infer(data, got_len, split);
+            const std::uint8_t* got = client->infer(data, got_len, mode);
             out[i] = now_ns() - t0;
             if ((i == 0 || i + 1 == calls) &&
                 (got_len != size || (size && std::memcmp(got, data.data(), size) != 0))) {
@@ -250,10 +268,12 @@ int floor_connect(void* session, const char* kind, const char* a, const char* b)
     }
 }
 
-int floor_run(void* session, std::uint64_t size, std::uint64_t calls, int split, std::uint64_t* out) {
+// mode: 0 plain, 1 split, 2 spin (see the top of the file).
+int floor_run(void* session, std::uint64_t size, std::uint64_t calls, int mode, std::uint64_t* out) {
     auto* s = static_cast<FloorSession*>(session);
     try {
-        s->run(size, calls, split != 0, out);
+        if (mode < 0 || mode > 2) fail("unknown mode " + std::to_string(mode));
+        s->run(size, calls, static_cast<Mode>(mode), out);
         return 0;
     } catch (const std::exception& e) {
         s->error = e.what();
@@ -285,7 +305,8 @@ int main() {
                 std::string mode;
                 in >> size >> calls >> mode;
                 std::vector<std::uint64_t> samples(calls);
-                session.run(size, calls, mode == "split", samples.data());
+                const Mode how = mode == "split" ? Mode::Split : mode == "spin" ? Mode::Spin : Mode::Plain;
+                session.run(size, calls, how, samples.data());
                 std::string out = "ok";
                 out.reserve(calls * 9 + 4);
                 for (auto t : samples) { out += ' '; out += std::to_string(t); }

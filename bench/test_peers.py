@@ -130,10 +130,12 @@ def test_floor_client_against_fake_engine(workdir):
         pytest.skip("floor_client not built")
     path = f"{workdir}/engine.sock"
     FakeEngine(path)
-    out = subprocess.run([binary], input=f"connect unix {path}\nrun 64 3\nrun 16777136 2\nquit\n",
+    out = subprocess.run([binary], input=f"connect unix {path}\nrun 64 3\nrun 16777136 2\n"
+                         "run 4096 2 split\nrun 4096 2 spin\nquit\n",
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
     assert lines[0] == "ok"
     assert lines[1].startswith("ok ") and len(lines[1].split()) == 4
     assert len(lines[2].split()) == 3
+    assert [len(line.split()) for line in lines[3:]] == [3, 3]  # split and spin modes echo too
