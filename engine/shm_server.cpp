@@ -42,8 +42,8 @@
 
 #include "common/cpu_pause.hpp"
 #include "common/little_endian.hpp"
-#include "shm/bulk_copy.hpp"
 #include "common/processors.hpp"
+#include "shm/bulk_copy.hpp"
 #include "shm/region_layout.hpp"
 #include "shm/ring_buffer.hpp"
 #include "shm/shm_manager.hpp"

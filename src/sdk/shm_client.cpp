@@ -5,9 +5,9 @@
 #include <optional>
 
 #include "common/cpu_pause.hpp"
+#include "common/processors.hpp"
 #include "engine_api/tensor_dtype.hpp"
 #include "shm/notify_wait.hpp"
-#include "common/processors.hpp"
 #include "shm/tensor_block.hpp"
 #include "shm/timer_slack.hpp"
 #include "transport/request_metadata.hpp"
