@@ -202,7 +202,7 @@ Runner = Callable[[int, bytes, int], List[float]]
 class Transport:
     key: str
     label: str
-    kind: str  # "limit", "zelto" or "peer"
+    kind: str  # "limit", "zelto", "peer" or "diagnostic" (a zelto transport in a placement made on purpose)
     run: Runner  # (size, data, calls) -> ns per call
     sizes: Optional[Sequence[int]] = None  # None: every size
     first_call: bool = True  # report the first call at each size
@@ -254,6 +254,7 @@ class Setup:
     tcp_port: int = 0
     shm_notify: str = ""
     shm_poll: str = ""
+    shm_shared_cpu: str = ""
     notify_fd: int = -1
     leftovers: List[str] = field(default_factory=list)
 
@@ -265,7 +266,8 @@ class Setup:
                 print(f"warning: teardown: {exc}", file=sys.stderr)
         self.closers.clear()
         for path in (Path(self.socket_path), Path("/dev/shm") / self.shm_notify.lstrip("/"),
-                     Path("/dev/shm") / self.shm_poll.lstrip("/")):
+                     Path("/dev/shm") / self.shm_poll.lstrip("/"),
+                     Path("/dev/shm") / self.shm_shared_cpu.lstrip("/")):
             if str(path) not in ("", ".", "/dev/shm") and path.exists():
                 self.leftovers.append(str(path))
         shutil.rmtree(self.workdir, ignore_errors=True)
@@ -324,6 +326,43 @@ def zelto_factories(setup: Setup
     }
 
 
+def shared_vcpu_transport(setup: Setup, sizes: Sequence[int]) -> Optional[Transport]:
+    """ZeltoShmClient (eventfd) against an engine of its own whose threads share the caller's vCPU.
+
+    The engine starts with every processor allowed, so it spins after each request, as it does in
+    an ordinary run; then its threads are moved onto one vCPU, and the driver thread moves there
+    for the transport's own calls only. The scheduler can put a spinning engine thread and its
+    client on one vCPU by itself (seen in the demo: 4 KiB calls at about 220 µs instead of 5);
+    this makes that placement on purpose so a run shows what it costs. None on one processor."""
+    import zelto_sdk
+
+    allowed = sorted(os.sched_getaffinity(0))
+    if len(allowed) < 2:
+        return None
+    cpu = {allowed[0]}
+    setup.shm_shared_cpu = f"/zelto-bench-{uuid.uuid4().hex[:8]}-s"
+    notify_fd = os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
+    setup.closers.append(lambda: os.close(notify_fd))
+    engine = Engine(setup.engine_binary, ["--shm", setup.shm_shared_cpu, "--notify-fd", str(notify_fd)],
+                    pass_fds=(notify_fd,))
+    setup.closers.append(engine.stop)
+    for tid in os.listdir(f"/proc/{engine.proc.pid}/task"):
+        os.sched_setaffinity(int(tid), cpu)
+    client = zelto_sdk.ZeltoShmClient(setup.shm_shared_cpu)  # built with every processor allowed
+    timed = python_runner(bind_method(client.infer, shape=True))
+
+    def run(size: int, data: bytes, calls: int) -> List[float]:
+        os.sched_setaffinity(0, cpu)  # this thread only
+        try:
+            return timed(size, data, calls)
+        finally:
+            os.sched_setaffinity(0, allowed)
+
+    run(64, b"\x00" * 64, 1)  # attach before anything is timed
+    return Transport("diag-shm-shared-vcpu", "ZeltoShmClient (eventfd), engine on the caller's vCPU",
+                     "diagnostic", run, sizes=[s for s in sizes if s <= 64 << 10])
+
+
 def build_transports(setup: Setup, native_dir: Path, sizes: Sequence[int], only: Optional[set],
                      with_zelto: bool) -> None:
     def wanted(key: str) -> bool:
@@ -378,6 +417,10 @@ def build_transports(setup: Setup, native_dir: Path, sizes: Sequence[int], only:
                 bind = factory()
                 bind(b"\x00" * 64)()  # connect / attach before anything is timed
                 setup.transports.append(Transport(key, label, "zelto", python_runner(bind)))
+        if wanted("diag-shm-shared-vcpu"):
+            shared = shared_vcpu_transport(setup, sizes)
+            if shared:
+                setup.transports.append(shared)
 
         # The same protocol in plain Python.
         for kind, endpoint in (("unix", f"unix://{setup.socket_path}"),
@@ -780,7 +823,8 @@ def plot(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes:
         return False
     styles = {"zelto": dict(linestyle="-", linewidth=2.2, marker="o"),
               "peer": dict(linestyle="--", linewidth=1.4, marker="s"),
-              "limit": dict(linestyle=":", linewidth=1.6, marker="^")}
+              "limit": dict(linestyle=":", linewidth=1.6, marker="^"),
+              "diagnostic": dict(linestyle="-.", linewidth=1.2, marker="x")}
 
     def series(t: Transport, value: Callable[[int, Stat], float]):
         xs, ys = [], []
