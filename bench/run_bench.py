@@ -378,38 +378,27 @@ def build_transports(setup: Setup, native_dir: Path, sizes: Sequence[int], only:
         "limit-eventfd", "eventfd round trip (C++)", "limit",
         lambda size, data, calls: limits.command(f"eventfd {calls}"), sizes=[sizes[0]], first_call=False))
     if with_zelto:
-        for kind, where in (("unix", (setup.socket_path,)), ("tcp", ("127.0.0.1", str(setup.tcp_port)))):
-            if not wanted(f"floor-{kind}"):
+        # The floor, and two variants of it at 64 KiB and below: the 12-byte header written by a
+        # send of its own (what a second write per request costs: the engine can wake for the
+        # header alone), and the reply waited for the way ZeltoClient waits on a local engine (a
+        # 100 us yielding spin before the blocking recv: on a machine whose idle vCPUs halt, that
+        # alone can halve a small exchange, so it gets a floor of its own).
+        unix, tcp = ("unix", (setup.socket_path,)), ("tcp", ("127.0.0.1", str(setup.tcp_port)))
+        small = [s for s in sizes if s <= 64 << 10]
+        floors = [(f"floor-{k}", f"C++ floor client ({k})", k, where, "plain", None) for k, where in (unix, tcp)]
+        floors.append(("floor-split", "C++ floor, header sent apart (unix)", *unix, "split", small))
+        floors += [(f"floor-spin-{k}", f"C++ floor, spinning before blocking ({k})", k, where, "spin", small)
+                   for k, where in (unix, tcp)]
+        for key, label, kind, where, mode, only_sizes in floors:
+            if not wanted(key):
                 continue
             floor = FloorLibrary(native_dir / "libzelto_floor.so")
             setup.closers.append(floor.close)
             floor.connect(kind, *where)
             setup.transports.append(Transport(
-                f"floor-{kind}", f"C++ floor client ({kind})", "limit",
-                (lambda f: lambda size, data, calls: f.run(size, calls))(floor)))
-        if wanted("floor-split"):
-            # The same floor with the 12-byte header in a write of its own: what a second write
-            # per request costs (the engine can wake for the header alone).
-            floor = FloorLibrary(native_dir / "libzelto_floor.so")
-            setup.closers.append(floor.close)
-            floor.connect("unix", setup.socket_path)
-            setup.transports.append(Transport(
-                "floor-split", "C++ floor, header sent apart (unix)", "limit",
-                (lambda f: lambda size, data, calls: f.run(size, calls, "split"))(floor),
-                sizes=[s for s in sizes if s <= 64 << 10]))
-        for kind, where in (("unix", (setup.socket_path,)), ("tcp", ("127.0.0.1", str(setup.tcp_port)))):
-            if not wanted(f"floor-spin-{kind}"):
-                continue
-            # The same floor waiting for the reply the way ZeltoClient waits on a local engine
-            # (a 100 us yielding spin before the blocking recv): on a machine whose idle vCPUs
-            # halt, that alone can halve a small exchange, so it gets a floor of its own.
-            floor = FloorLibrary(native_dir / "libzelto_floor.so")
-            setup.closers.append(floor.close)
-            floor.connect(kind, *where)
-            setup.transports.append(Transport(
-                f"floor-spin-{kind}", f"C++ floor, spinning before blocking ({kind})", "limit",
-                (lambda f: lambda size, data, calls: f.run(size, calls, "spin"))(floor),
-                sizes=[s for s in sizes if s <= 64 << 10]))
+                key, label, "limit",
+                (lambda f, m: lambda size, data, calls: f.run(size, calls, m))(floor, mode),
+                sizes=only_sizes))
 
         # zelto_sdk.
         for key, (label, factory) in zelto_factories(setup).items():
