@@ -12,9 +12,10 @@
 #include <cstdint>
 #include <thread>
 
-#include "common/unique_fd.hpp"
-#include "shm/notify_wait.hpp"
 #include "common/processors.hpp"
+#include "common/unique_fd.hpp"
+#include "on_one_processor.hpp"
+#include "shm/notify_wait.hpp"
 #include "shm/timer_slack.hpp"
 
 namespace zelto::shm {
@@ -188,18 +189,7 @@ TEST(AllowedProcessors, FollowTheThreadsAffinityMask) {
     EXPECT_EQ(allowed_processors(), CPU_COUNT(&mask));
 
     int on_one = 0;
-    std::thread confined([&] {
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-            if (CPU_ISSET(cpu, &mask)) {
-                CPU_SET(cpu, &one);
-                break;
-            }
-        }
-        if (::sched_setaffinity(0, sizeof one, &one) == 0) on_one = allowed_processors();
-    });
-    confined.join();
+    testing_support::run_on_one_processor([&] { on_one = allowed_processors(); });
     EXPECT_EQ(on_one, 1);
 }
 

@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "common/unique_fd.hpp"
+#include "on_one_processor.hpp"
 #include "transport/socket_connect.hpp"
 
 namespace zelto::transport {
@@ -147,17 +147,7 @@ TEST(ConnectLocalPeers, SpinBeforeBlockingUnlessConfinedToOneProcessor) {
         }
     }
     std::pair<long, long> confined{-2, -2};
-    std::thread([&] {
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-            if (CPU_ISSET(cpu, &mask)) {
-                CPU_SET(cpu, &one);
-                break;
-            }
-        }
-        if (::sched_setaffinity(0, sizeof one, &one) == 0) confined = budgets();
-    }).join();
+    testing_support::run_on_one_processor([&] { confined = budgets(); });
     EXPECT_EQ(confined, std::pair(0L, 0L));
 }
 
