@@ -131,7 +131,7 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
     // waits that long. It is lowered only before the first sleep: most answers are found while
     // spinning, and then the call makes no prctl at all.
     std::optional<shm::TimerSlackGuard> precise_sleeps;
-    const auto spin = core_->spins_ ? kSpinBeforeSleeping : std::chrono::microseconds(0);
+    const auto spin = core_->spins_ ? kSpinBeforeSleeping : kYieldBeforeSleepingOnOneProcessor;
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
         auto popped = ring.pop();
