@@ -211,6 +211,41 @@ PyResult<std::string> to_text(PyObject* object) {
 
 namespace {
 
+// The texts of the last few exact str objects to_dtype_text read, each with a strong reference
+// to its object. Identity proves the text: a str never changes, and an object we hold cannot be
+// freed, so its address cannot come back as another object. Only the interpreter that imported
+// the module calls in (module.cpp), always with the GIL held, which serialises every use.
+class RecentTexts {
+  public:
+    // Only short texts are kept (dtype names), so the cache stays a few hundred bytes.
+    static constexpr Py_ssize_t kLongestKept = 32;
+
+    const std::string* find(PyObject* object) const {
+        for (const Entry& entry : entries_) {
+            if (entry.object == object) return &entry.text;
+        }
+        return nullptr;
+    }
+
+    void keep(PyObject* object, const std::string& text) {
+        Entry& entry = entries_[next_];
+        next_ = (next_ + 1) % kEntries;
+        Py_XDECREF(entry.object);
+        Py_INCREF(object);
+        entry.object = object;
+        entry.text = text;
+    }
+
+  private:
+    static constexpr std::size_t kEntries = 4;
+    struct Entry {
+        PyObject* object = nullptr;  // strong reference; never dropped at exit on purpose
+        std::string text;
+    };
+    Entry entries_[kEntries];
+    std::size_t next_ = 0;
+};
+
 // An exact int converts directly: __index__ of an exact int is the int itself, so the value and
 // the OverflowError text are those of to_i64.
 PyResult<std::int64_t> exact_int_to_i64(PyObject* item) {
@@ -244,6 +279,15 @@ PyResult<std::vector<std::int64_t>> to_i64_list(PyObject* object) {
     if (PyList_CheckExact(object)) return indexed_to_i64_list(object, true);
     if (PyTuple_CheckExact(object)) return indexed_to_i64_list(object, false);
     return to_vector<std::int64_t>(object, &to_i64);
+}
+
+PyResult<std::string> to_dtype_text(PyObject* object) {
+    static RecentTexts recent;  // constructed once; never destroyed while Python can call in
+    if (!PyUnicode_CheckExact(object)) return to_text(object);
+    if (const std::string* known = recent.find(object)) return *known;
+    PyResult<std::string> text = to_text(object);
+    if (text && PyUnicode_GetLength(object) <= RecentTexts::kLongestKept) recent.keep(object, *text);
+    return text;
 }
 
 PyResult<ByteArg> to_byte_arg(PyObject* object) {

@@ -53,6 +53,23 @@ def test_dtype_forms_go_out_and_come_back_canonical(client, record_path, wire, f
     assert frame[12:] == wire.request([1], canonical, b"z")
 
 
+def test_many_dtype_objects_in_turn_each_go_out_as_given(client, record_path, wire):
+    # More distinct dtype objects than the library keeps texts of, revisited after others, and
+    # equal texts as fresh objects (which may reuse a freed object's address): every call must
+    # carry its own dtype.
+    forms = list(FORMS.items())
+    calls = forms + forms[::-1]
+    for form, canonical in calls:
+        assert client.infer_tensor(2, [1], form, b"z") == (b"z", [1], canonical)
+    for form, canonical in forms * 2:
+        calls.append((form, canonical))
+        fresh = form.encode().decode()  # dropped after its call
+        assert client.infer_tensor(2, [1], fresh, b"z") == (b"z", [1], canonical)
+        del fresh
+    sent = [frame[12:] for _, frame in frames(wire.read_record(record_path))]
+    assert sent == [wire.request([1], canonical, b"z") for _, canonical in calls]
+
+
 @pytest.mark.parametrize("wire_dtype, canonical", [
     ("FP16", "float16"), ("fp16", "float16"), ("utf8", "string"), ("I64", "int64"), ("u8", "uint8"),
 ])
