@@ -7,7 +7,9 @@
 //     input size;
 //   - a failure is one of the documented texts;
 //   - a success consumed some prefix: that prefix alone decodes to the same packet, one byte
-//     less fails, and the packet written back in payload form decodes to itself.
+//     less fails, and the packet written back in payload form decodes to itself;
+//   - the view decoder (with its short path for plain payloads) gives the same packet or the
+//     same failure text, and the short path, when it answers, gives that packet too.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +28,8 @@ namespace {
 
 using zelto::engine_api::BinaryTensorPacket;
 using zelto::engine_api::decode_tensor_packet;
+using zelto::engine_api::decode_tensor_packet_view;
+using zelto::engine_api::read_plain_packet_view;
 using zelto::engine_api::dtype_name;
 using zelto::engine_api::read_tensor_packet;
 using zelto::engine_api::RecordReader;
@@ -106,13 +110,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return result;
     }();
 
+    auto view = decode_tensor_packet_view(input);
+    auto plain = read_plain_packet_view(input);
     if (!packet) {
+        FUZZ_CHECK(!view && view.error().message == packet.error().message,
+                   "the view decoder disagrees: " +
+                       (view ? std::string("success") : view.error().message));
+        FUZZ_CHECK(!plain, "the short path accepted a payload the reader refuses");
         check_failure_text(packet.error().message);
         auto again = decode_tensor_packet(input);
         FUZZ_CHECK(!again && again.error().message == packet.error().message, "not deterministic");
         return 0;
     }
 
+    FUZZ_CHECK(view && same(view->to_owned(), *packet), "the view decoder disagrees");
+    FUZZ_CHECK(!plain || same(plain->to_owned(), *packet), "the short path disagrees");
     FUZZ_CHECK(consumed <= size, "reader moved past the input");
     FUZZ_CHECK(8 + 8 * packet->shape.size() <= consumed && packet->data.size() <= consumed,
                "packet holds more than the bytes it was decoded from");

@@ -116,8 +116,50 @@ Result<TensorPacketView, DecodeError> read_tensor_packet_view(RecordReader& read
     return view;
 }
 
+std::optional<TensorPacketView> read_plain_packet_view(std::span<const std::uint8_t> bytes) {
+    std::size_t at = 0;
+    const auto left = [&] { return bytes.size() - at; };
+    const auto u64 = [&] {
+        const auto value = load_le<std::uint64_t>(bytes.data() + at);
+        at += sizeof(std::uint64_t);
+        return value;
+    };
+    TensorPacketView view;
+
+    if (left() < 8) return std::nullopt;
+    const std::uint64_t rank = u64();
+    if (rank > left() / sizeof(std::int64_t)) return std::nullopt;
+    view.shape_bytes_ = bytes.subspan(at, static_cast<std::size_t>(rank) * sizeof(std::int64_t));
+    at += view.shape_bytes_.size();
+
+    if (left() < 8) return std::nullopt;
+    const std::uint64_t dtype_len = u64();
+    if (dtype_len > left()) return std::nullopt;
+    const std::string_view dtype_text(reinterpret_cast<const char*>(bytes.data() + at),
+                                      static_cast<std::size_t>(dtype_len));
+    at += dtype_text.size();
+    // ASCII is valid UTF-8; anything else is left to the reader's check.
+    for (const char c : dtype_text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
+    }
+    auto dtype = parse_dtype(dtype_text);
+    if (!dtype) return std::nullopt;
+    view.dtype_ = *dtype;
+
+    if (left() < 1 + 8 || bytes[at] != 1) return std::nullopt;  // raw data present
+    ++at;
+    const std::uint64_t data_len = u64();
+    if (data_len > left()) return std::nullopt;
+    view.data_ = bytes.subspan(at, static_cast<std::size_t>(data_len));
+    at += view.data_.size();
+
+    if (left() < 1 || bytes[at] != 0) return std::nullopt;  // no base64 text
+    return view;
+}
+
 Result<TensorPacketView, DecodeError> decode_tensor_packet_view(
     std::span<const std::uint8_t> bytes) {
+    if (auto plain = read_plain_packet_view(bytes)) return std::move(*plain);
     RecordReader reader(bytes);
     return read_tensor_packet_view(reader);
 }

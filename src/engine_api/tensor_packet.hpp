@@ -50,6 +50,8 @@ class TensorPacketView {
 
   private:
     friend Result<TensorPacketView, DecodeError> read_tensor_packet_view(RecordReader& reader);
+    friend std::optional<TensorPacketView> read_plain_packet_view(
+        std::span<const std::uint8_t> bytes);
 
     std::span<const std::uint8_t> shape_bytes_;  // rank little-endian int64s
     TensorDtype dtype_ = TensorDtype::Float32;
@@ -61,7 +63,14 @@ class TensorPacketView {
 // of read_tensor_packet, but copies nothing except base64-decoded data.
 Result<TensorPacketView, DecodeError> read_tensor_packet_view(RecordReader& reader);
 
-// A whole reply or frame body as a view; bytes after the payload are ignored.
+// The payload the engine nearly always sends (ASCII dtype, raw data present, no base64 text),
+// read without a result per field, as read_tensor_packet_view would read it; nullopt for
+// anything else (including every malformed payload), which that reader then reads and names.
+std::optional<TensorPacketView> read_plain_packet_view(std::span<const std::uint8_t> bytes);
+
+// A whole reply or frame body as a view; bytes after the payload are ignored. A plain payload
+// takes the short path above (about 240 instructions for a 64-byte reply, against 570 through
+// the reader); everything else goes through read_tensor_packet_view.
 Result<TensorPacketView, DecodeError> decode_tensor_packet_view(
     std::span<const std::uint8_t> bytes);
 
