@@ -258,27 +258,28 @@ PyResult<std::int64_t> exact_int_to_i64(PyObject* item) {
 // Exact lists and tuples (what shapes nearly always are) read by index instead of through an
 // iterator object. A list is re-measured at every step, exactly as its iterator does, so an
 // __index__ that changes the list sees the same outcome; each item is held while it converts.
-PyResult<std::vector<std::int64_t>> indexed_to_i64_list(PyObject* object, bool is_list) {
-    std::vector<std::int64_t> items;
-    const Py_ssize_t hint = is_list ? PyList_Size(object) : PyTuple_Size(object);
-    items.reserve(static_cast<std::size_t>(std::max<Py_ssize_t>(hint, 0)));
-    for (Py_ssize_t i = 0; i < (is_list ? PyList_Size(object) : hint); ++i) {
+PyResult<ShapeArg> indexed_to_shape(PyObject* object, bool is_list) {
+    ShapeArg shape;
+    const Py_ssize_t length = is_list ? 0 : PyTuple_Size(object);
+    for (Py_ssize_t i = 0; i < (is_list ? PyList_Size(object) : length); ++i) {
         OwnedRef item =
             OwnedRef::new_ref(is_list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i));
         if (!item) return py_error();
         PyResult<std::int64_t> value = exact_int_to_i64(item.get());
         if (!value) return py_error();
-        items.push_back(*value);
+        shape.push_back(*value);
     }
-    return items;
+    return shape;
 }
 
 }  // namespace
 
-PyResult<std::vector<std::int64_t>> to_i64_list(PyObject* object) {
-    if (PyList_CheckExact(object)) return indexed_to_i64_list(object, true);
-    if (PyTuple_CheckExact(object)) return indexed_to_i64_list(object, false);
-    return to_vector<std::int64_t>(object, &to_i64);
+PyResult<ShapeArg> to_shape(PyObject* object) {
+    if (PyList_CheckExact(object)) return indexed_to_shape(object, true);
+    if (PyTuple_CheckExact(object)) return indexed_to_shape(object, false);
+    PyResult<std::vector<std::int64_t>> dims = to_vector<std::int64_t>(object, &to_i64);
+    if (!dims) return py_error();
+    return ShapeArg(std::move(*dims));
 }
 
 PyResult<std::string> to_dtype_text(PyObject* object) {

@@ -26,6 +26,7 @@
 
 #include "python/byte_arg.hpp"
 #include "python/py_result.hpp"
+#include "python/shape_arg.hpp"
 
 namespace zelto::python {
 
@@ -42,8 +43,8 @@ PyResult<std::string> to_text(PyObject* object);
 // ZeltoShmClient call). Values, errors and texts are to_text's.
 PyResult<std::string> to_dtype_text(PyObject* object);
 
-// A sequence of int64 (tensor shapes).
-PyResult<std::vector<std::int64_t>> to_i64_list(PyObject* object);
+// A sequence of int64: a tensor's shape.
+PyResult<ShapeArg> to_shape(PyObject* object);
 
 // A sequence of ints 0..255 (tensor data). Exact bytes and bytearray objects and C-contiguous
 // 1-D numpy uint8 arrays are viewed in place; other 1-D numpy uint8 arrays, 1-D memoryviews of

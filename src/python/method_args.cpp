@@ -44,7 +44,7 @@ PyResult<TensorArgs> to_tensor_tuple(PyObject* object) {
         return py_error();
     }
     TensorArgs tensor;
-    PyResult<std::vector<std::int64_t>> shape = to_i64_list(PyTuple_GetItem(object, 0));
+    PyResult<ShapeArg> shape = to_shape(PyTuple_GetItem(object, 0));
     if (!shape) return py_error();
     tensor.shape = std::move(*shape);
     PyResult<std::string> dtype = to_dtype_text(PyTuple_GetItem(object, 1));
@@ -142,7 +142,7 @@ PyResult<InferArgs> parse_infer_args(const char* full_name, PyObject* args, PyOb
     InferArgs out;
     const bool converted =
         convert_into(*bound, 0, p[0], out.model_id, &to_u32) &&
-        convert_into(*bound, 1, p[1], out.shape, &to_i64_list) &&
+        convert_into(*bound, 1, p[1], out.shape, &to_shape) &&
         convert_into(*bound, 2, p[2], out.dtype, &to_dtype_text) &&
         convert_into(*bound, 3, p[3], out.data, &to_byte_arg) &&
         convert_into(*bound, 4, p[4], out.additional_inputs, &to_additional_inputs) &&
@@ -159,7 +159,7 @@ PyResult<BoundArguments> bind_shm_infer_args(const char* full_name, PyObject* ar
 PyResult<ShmInferArgs> convert_shm_infer_args(const BoundArguments& bound) {
     const auto& p = kShmInferParams;
     ShmInferArgs out;
-    const bool converted = convert_into(bound, 0, p[0], out.shape, &to_i64_list) &&
+    const bool converted = convert_into(bound, 0, p[0], out.shape, &to_shape) &&
                            convert_into(bound, 1, p[1], out.dtype, &to_dtype_text) &&
                            convert_into(bound, 2, p[2], out.data, &to_byte_arg);
     if (!converted) return py_error();

@@ -15,6 +15,7 @@
 #include "python/binder.hpp"
 #include "python/byte_arg.hpp"
 #include "python/py_result.hpp"
+#include "python/shape_arg.hpp"
 #include "sdk/client_config.hpp"
 #include "sdk/endpoint.hpp"
 
@@ -30,7 +31,7 @@ struct ClientNewArgs {
 
 // One tensor given as (shape, dtype, data).
 struct TensorArgs {
-    std::vector<std::int64_t> shape;
+    ShapeArg shape;
     std::string dtype;  // parsed later, so that a bad dtype is reported at its proper step
     ByteArg data;
 };
@@ -39,7 +40,7 @@ struct TensorArgs {
 //                                                 additional_inputs=None, session_id=None)
 struct InferArgs {
     std::uint32_t model_id = 0;
-    std::vector<std::int64_t> shape;
+    ShapeArg shape;
     std::string dtype;
     ByteArg data;
     // additional_inputs in the dict's order; None gives an empty list.
@@ -49,7 +50,7 @@ struct InferArgs {
 
 // ZeltoShmClient.infer / ZeltoHybridClient.infer(shape, dtype, data)
 struct ShmInferArgs {
-    std::vector<std::int64_t> shape;
+    ShapeArg shape;
     std::string dtype;
     ByteArg data;
 };

@@ -79,10 +79,10 @@ sdk::InferInput infer_input(const InferArgs& args, std::vector<sdk::NamedTensorI
     named.clear();
     named.reserve(args.additional_inputs.size());
     for (const auto& [name, tensor] : args.additional_inputs) {
-        named.push_back({name, {tensor.shape, tensor.dtype, tensor.data.bytes()}});
+        named.push_back({name, {tensor.shape.dims(), tensor.dtype, tensor.data.bytes()}});
     }
     return {args.model_id,
-            {args.shape, args.dtype, args.data.bytes()},
+            {args.shape.dims(), args.dtype, args.data.bytes()},
             named,
             args.session_id ? std::optional<std::string_view>(*args.session_id) : std::nullopt};
 }

@@ -46,6 +46,16 @@ def test_result_is_data_shape_dtype(client, shape, data):
     assert type(result[0]) is bytes and type(result[1]) is list
 
 
+@pytest.mark.parametrize("given", [
+    list(range(1, 9)), list(range(1, 10)), tuple(range(-20, 0)), range(3, 15),
+])
+def test_long_shapes_go_out_whole(client, record_path, wire, given):
+    # Eight dimensions and more, through the list, tuple and generic sequence readings.
+    assert client.infer_tensor(2, given, "uint8", b"z") == (b"z", list(given), "uint8")
+    [(_, frame)] = frames(wire.read_record(record_path))
+    assert frame[12:] == wire.request(list(given), "uint8", b"z")
+
+
 @pytest.mark.parametrize("form, canonical", FORMS.items())
 def test_dtype_forms_go_out_and_come_back_canonical(client, record_path, wire, form, canonical):
     assert client.infer_tensor(2, [1], form, b"z") == (b"z", [1], canonical)
