@@ -106,7 +106,8 @@ PyResult<BoundArguments> bind_arguments(const FunctionSignature& signature, PyOb
     }
 
     std::vector<const char*> absent;
-    for (std::size_t i = 0; i < positional; ++i) {
+    // The first `given` slots hold the positional arguments.
+    for (auto i = static_cast<std::size_t>(given); i < positional; ++i) {
         if (signature.params[i].required && !bound.slot(i)) {
             absent.push_back(signature.params[i].name);
         }
