@@ -21,7 +21,14 @@ Unexpected<std::decay_t<E>> unexpected(E&& error) {
 template <class T, class E>
 class [[nodiscard]] Result {
 public:
-    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+    // Two overloads rather than one taking T by value: a value returned through a Result is
+    // then moved once, not twice (shapes, tensor views and connections pass through several).
+    Result(const T& value) : state_(std::in_place_index<0>, value) {}
+    Result(T&& value) : state_(std::in_place_index<0>, std::move(value)) {}
+    // The value built in place from `args`.
+    template <class... Args>
+    explicit Result(std::in_place_t, Args&&... args)
+        : state_(std::in_place_index<0>, std::forward<Args>(args)...) {}
     template <class G>
     Result(Unexpected<G> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
 

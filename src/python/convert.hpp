@@ -56,10 +56,10 @@ PyResult<ByteArg> to_byte_arg(PyObject* object);
 // None -> nullopt, anything else through `convert`.
 template <class T>
 PyResult<std::optional<T>> to_optional(PyObject* object, PyResult<T> (*convert)(PyObject*)) {
-    if (object == Py_None) return std::optional<T>();
+    if (object == Py_None) return PyResult<std::optional<T>>(std::in_place, std::nullopt);
     PyResult<T> value = convert(object);
     if (!value) return py_error();
-    return std::optional<T>(std::move(*value));
+    return PyResult<std::optional<T>>(std::in_place, std::move(*value));
 }
 
 // Raises TypeError "'<type name>' object cannot be converted to '<target>'".
