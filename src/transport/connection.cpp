@@ -15,7 +15,7 @@ Result<void, IoError> ReadWriteConnection::write_all(std::span<const std::uint8_
     std::size_t left = bytes.size();
     while (left > 0) {
         const std::size_t chunk = std::min<std::size_t>(left, SSIZE_MAX);
-        const ssize_t sent = ::send(socket_.get(), next, chunk, MSG_NOSIGNAL);
+        const ssize_t sent = ::send(state_->socket.get(), next, chunk, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) continue;
             return unexpected(IoError::from_errno(errno));
@@ -47,7 +47,7 @@ Result<void, IoError> ReadWriteConnection::write_all(
         msghdr message{};
         message.msg_iov = vectors;
         message.msg_iovlen = count;
-        const ssize_t sent = ::sendmsg(socket_.get(), &message, MSG_NOSIGNAL);
+        const ssize_t sent = ::sendmsg(state_->socket.get(), &message, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) continue;
             return unexpected(IoError::from_errno(errno));
@@ -70,17 +70,17 @@ Result<void, IoError> ReadWriteConnection::write_all(
 
 Result<void, IoError> ReadWriteConnection::read_exact(std::uint8_t* out, std::size_t size) {
     // Bytes received ahead by fill come first.
-    const std::span<const std::uint8_t> ahead = inbox_.pending();
+    const std::span<const std::uint8_t> ahead = state_->inbox.pending();
     const std::size_t taken = std::min(ahead.size(), size);
     if (taken > 0) {
         std::memcpy(out, ahead.data(), taken);
-        inbox_.consume(taken);
+        state_->inbox.consume(taken);
         out += taken;
         size -= taken;
     }
     while (size > 0) {
         const std::size_t chunk = std::min<std::size_t>(size, SSIZE_MAX);
-        const ssize_t got = ::recv(socket_.get(), out, chunk, 0);
+        const ssize_t got = ::recv(state_->socket.get(), out, chunk, 0);
         if (got < 0) {
             if (errno == EINTR) continue;
             return unexpected(IoError::from_errno(errno));
@@ -94,33 +94,33 @@ Result<void, IoError> ReadWriteConnection::read_exact(std::uint8_t* out, std::si
 
 ssize_t ReadWriteConnection::receive_into(std::span<std::uint8_t> room, SpinBeforePark& spin) {
     const std::size_t chunk = std::min<std::size_t>(room.size(), SSIZE_MAX);
-    if (spin_budget_.count() > 0) {
+    if (state_->spin_budget.count() > 0) {
         for (;;) {
-            const ssize_t got = ::recv(socket_.get(), room.data(), chunk, MSG_DONTWAIT);
+            const ssize_t got = ::recv(state_->socket.get(), room.data(), chunk, MSG_DONTWAIT);
             if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return got;
             if (!spin.wait_before_next_try()) break;
         }
     }
-    return ::recv(socket_.get(), room.data(), chunk, 0);
+    return ::recv(state_->socket.get(), room.data(), chunk, 0);
 }
 
 Result<std::span<const std::uint8_t>, IoError> ReadWriteConnection::fill(std::size_t count) {
-    SpinBeforePark spin(spin_budget_);
-    while (inbox_.pending().size() < count) {
-        const ssize_t got = receive_into(inbox_.room_for(count), spin);
+    SpinBeforePark spin(state_->spin_budget);
+    while (state_->inbox.pending().size() < count) {
+        const ssize_t got = receive_into(state_->inbox.room_for(count), spin);
         if (got < 0) {
             if (errno == EINTR) continue;
             const int code = errno;
-            inbox_.discard();
+            state_->inbox.discard();
             return unexpected(IoError::from_errno(code));
         }
         if (got == 0) {
-            inbox_.discard();
+            state_->inbox.discard();
             return unexpected(IoError::unexpected_eof());
         }
-        inbox_.received(static_cast<std::size_t>(got));
+        state_->inbox.received(static_cast<std::size_t>(got));
     }
-    return inbox_.pending();
+    return state_->inbox.pending();
 }
 
 }  // namespace zelto::transport

@@ -2,6 +2,8 @@
 // TCP). Besides the socket it keeps a receive buffer (bytes received ahead of the reader: a
 // frame's header and body usually arrive with one receive) and a scratch area for encoding
 // requests, both reused for the connection's whole life; destruction closes the socket.
+// All of that lives behind one pointer, so a connection moves (into and out of the pool, through
+// results) by copying that pointer.
 #pragma once
 
 #include <sys/types.h>
@@ -10,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <span>
 
 #include "common/io_error.hpp"
@@ -23,7 +26,8 @@ namespace zelto::transport {
 
 class ReadWriteConnection {
   public:
-    explicit ReadWriteConnection(UniqueFd socket) : socket_(std::move(socket)) {}
+    explicit ReadWriteConnection(UniqueFd socket)
+        : state_(std::make_unique<State>(std::move(socket))) {}
 
     // Sends every byte. MSG_NOSIGNAL turns a vanished peer into EPIPE instead of SIGPIPE;
     // EINTR and partial sends are retried; a send that accepts nothing is "failed to write whole
@@ -55,29 +59,35 @@ class ReadWriteConnection {
 
     // Zero (the default): fill blocks at once. Set by the connect functions for peers on this
     // machine (socket_connect.hpp).
-    void set_spin_before_blocking(std::chrono::microseconds budget) { spin_budget_ = budget; }
-    std::chrono::microseconds spin_before_blocking() const { return spin_budget_; }
+    void set_spin_before_blocking(std::chrono::microseconds budget) {
+        state_->spin_budget = budget;
+    }
+    std::chrono::microseconds spin_before_blocking() const { return state_->spin_budget; }
 
     // Drops `count` bytes that fill returned. They stay readable until the next fill, read_exact
     // or release_spare_memory on this connection.
-    void consume(std::size_t count) { inbox_.consume(count); }
+    void consume(std::size_t count) { state_->inbox.consume(count); }
 
     // Gives back an oversized receive buffer once nothing is pending (see ReceiveBuffer).
-    void release_spare_memory() { inbox_.trim(); }
+    void release_spare_memory() { state_->inbox.trim(); }
 
     // Reused by every request encoded for this connection.
-    engine_api::RequestPieces& request_scratch() { return request_scratch_; }
+    engine_api::RequestPieces& request_scratch() { return state_->request_scratch; }
 
-    int fd() const { return socket_.get(); }
+    int fd() const { return state_->socket.get(); }
 
   private:
     // One receive into the buffer's free room: without blocking while `spin` lasts, then blocking.
     ssize_t receive_into(std::span<std::uint8_t> room, SpinBeforePark& spin);
 
-    UniqueFd socket_;
-    std::chrono::microseconds spin_budget_{0};
-    ReceiveBuffer inbox_;
-    engine_api::RequestPieces request_scratch_;
+    struct State {
+        explicit State(UniqueFd fd) : socket(std::move(fd)) {}
+        UniqueFd socket;
+        std::chrono::microseconds spin_budget{0};
+        ReceiveBuffer inbox;
+        engine_api::RequestPieces request_scratch;
+    };
+    std::unique_ptr<State> state_;  // null only in a moved-from connection
 };
 
 }  // namespace zelto::transport
