@@ -25,7 +25,13 @@ std::uint64_t referenced_size(const InferenceRequest& request) {
 }  // namespace
 
 void RequestPieces::encode(const InferenceRequest& request) {
+    (void)encode_within(request, UINT64_MAX);
+}
+
+bool RequestPieces::encode_within(const InferenceRequest& request, std::uint64_t max_size) {
     size_ = encoded_size(request);
+    pieces_.clear();
+    if (size_ > max_size) return false;
     // What is written in line: everything but the referenced data. Resized (not reallocated)
     // when the capacity is already there; the writer overwrites every byte of it.
     const auto in_line = static_cast<std::size_t>(size_ - referenced_size(request));
@@ -34,10 +40,10 @@ void RequestPieces::encode(const InferenceRequest& request) {
         std::vector<std::uint8_t>().swap(scratch_);
     }
     scratch_.resize(in_line);
-    pieces_.clear();
     RecordWriter out(scratch_.data(), &pieces_);
     out.put_request(request);
     out.finish();
+    return true;
 }
 
 }  // namespace zelto::engine_api

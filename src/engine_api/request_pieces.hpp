@@ -22,6 +22,10 @@ class RequestPieces {
     // unchanged until the pieces have been sent. Only failure: the scratch allocation, reported
     // as std::bad_alloc.
     void encode(const InferenceRequest& request);
+    // The same, unless the encoded request would be larger than `max_size` bytes: then nothing is
+    // encoded (no pieces), size() is the size it would have had, and the answer is false. One
+    // size computation serves both the limit and the encoding.
+    bool encode_within(const InferenceRequest& request, std::uint64_t max_size);
 
     // Valid until the next encode or the object's destruction.
     std::span<const std::span<const std::uint8_t>> pieces() const { return pieces_; }

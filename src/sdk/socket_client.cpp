@@ -56,10 +56,9 @@ Result<void, ClientError> SocketClient::encode_request(const PreparedInfer& requ
         record.metadata->api_token = *config_.api_token;
     }
     // The frame carries the length in 32 bits; refuse before encoding, let alone writing.
-    if (auto too_large = transport::frame_payload_error(engine_api::encoded_size(record))) {
-        return unexpected(ClientError::protocol(std::move(*too_large)));
+    if (!out.encode_within(record, transport::kMaxFramePayload)) {
+        return unexpected(ClientError::protocol(*transport::frame_payload_error(out.size())));
     }
-    out.encode(record);
     return {};
 }
 

@@ -237,5 +237,25 @@ TEST(RequestPieces, AHugeTensorIsReferencedNotCopied) {
     munmap(mapping, four_gib);
 }
 
+// A limit one byte short of the record refuses it and leaves no pieces from an earlier request;
+// at exactly the record's size it encodes.
+TEST(RequestPieces, EncodeWithinALimit) {
+    const std::vector<std::int64_t> shape{3};
+    const std::vector<std::uint8_t> data(600, 0x42);
+    const InferenceRequest request{{shape, TensorDtype::Uint8, data}, {}, "s", std::nullopt};
+    const std::uint64_t size = encoded_size(request);
+    RequestPieces pieces;
+    pieces.encode(request);
+    EXPECT_FALSE(pieces.encode_within(request, size - 1));
+    EXPECT_EQ(pieces.size(), size);
+    EXPECT_TRUE(pieces.pieces().empty());
+    ASSERT_TRUE(pieces.encode_within(request, size));
+    std::vector<std::uint8_t> joined;
+    for (std::span<const std::uint8_t> piece : pieces.pieces()) {
+        joined.insert(joined.end(), piece.begin(), piece.end());
+    }
+    EXPECT_EQ(joined, encode_bytes(request));
+}
+
 }  // namespace
 }  // namespace zelto::engine_api
