@@ -797,8 +797,13 @@ def render(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], size
     plots = ["![p50 latency against tensor size](latency.png)", "",
              "![throughput against tensor size](throughput.png)", ""] if with_plots else []
     results = ["# zelto_sdk end-to-end benchmark", ""] + head + summary + first + plots + detail
-    readme = ["## Benchmark results", ""] + head + summary + first
+    # The summary's plots are copied next to it (main), so the same relative links work there.
+    readme = ["## Benchmark results", ""] + head + plots + summary + first
     return "\n".join(results), "\n".join(readme)
+
+
+# What plot() writes into the output directory.
+PLOT_NAMES = ("latency.png", "throughput.png")
 
 
 def plot(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes: Sequence[int], out: Path) -> bool:
@@ -923,6 +928,9 @@ def main() -> int:
         (out / "results.md").write_text(results + "\n")
         if with_zelto and only is None and not opts.one_core:
             Path(opts.summary).write_text(readme + "\n")
+            if with_plots:
+                for name in PLOT_NAMES:
+                    shutil.copyfile(out / name, Path(opts.summary).parent / name)
         print(results.split("### First call")[0])
     print(f"\n{'-' * 72}")
     for t in targets:
