@@ -293,7 +293,9 @@ PyResult<std::string> to_dtype_text(PyObject* object) {
     if (!PyUnicode_CheckExact(object)) return to_text(object);
     if (const std::string* known = recent.find(object)) return *known;
     PyResult<std::string> text = to_text(object);
-    if (text && PyUnicode_GetLength(object) <= RecentTexts::kLongestKept) recent.keep(object, *text);
+    if (text && PyUnicode_GetLength(object) <= RecentTexts::kLongestKept) {
+        recent.keep(object, *text);
+    }
     return text;
 }
 

@@ -71,8 +71,8 @@ PyObject* hybrid_client_infer(PyObject* self, PyObject* args, PyObject* kwargs) 
         if (!parsed) return nullptr;
 
         BytesResult result;
-        auto done = client->state->core->infer(parsed->shape.dims(), parsed->dtype, parsed->data.data(),
-                                               parsed->data.size(), result);
+        auto done = client->state->core->infer(parsed->shape.dims(), parsed->dtype,
+                                               parsed->data.data(), parsed->data.size(), result);
         if (!done) {
             switch (done.error().kind) {
                 case sdk::HybridCallError::Kind::Value:

@@ -36,7 +36,9 @@ class ShapeArg {
         ++size_;
     }
 
-    const std::int64_t* data() const { return size_ <= kInlineDims ? inline_.data() : spilled_.data(); }
+    const std::int64_t* data() const {
+        return size_ <= kInlineDims ? inline_.data() : spilled_.data();
+    }
     std::size_t size() const { return size_; }
     std::span<const std::int64_t> dims() const { return {data(), size_}; }
 
