@@ -19,6 +19,9 @@ def test_module_exports_only_its_init_function():
     listing = subprocess.run([nm, "-D", "--defined-only", "-C", zelto_sdk.__file__],
                              capture_output=True, text=True, check=True).stdout
     symbols = [line.split(None, 2) for line in listing.splitlines()]
-    functions = [name for _, kind, name in symbols if kind in "TtWwi"]
+    # Weak symbols are template code from the standard headers (which mark namespace std
+    # visible), the same in every module that instantiates it; a build without optimisation
+    # (the sanitizer one) keeps some out of line.
+    functions = [name for _, kind, name in symbols if kind in "Tti"]
     assert functions == ["PyInit_zelto_sdk"]
     assert not [name for _, _, name in symbols if "zelto" in name and name != "PyInit_zelto_sdk"]
