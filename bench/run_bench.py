@@ -27,7 +27,6 @@ import math
 import os
 import platform
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -802,11 +801,9 @@ def render(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], size
     return "\n".join(results), "\n".join(readme)
 
 
-# What plot() writes into the output directory.
-PLOT_NAMES = ("latency.png", "throughput.png")
-
-
-def plot(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes: Sequence[int], out: Path) -> bool:
+def plot(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes: Sequence[int],
+         out: Path) -> List[str]:
+    """Writes latency.png and throughput.png into `out`; the names written (none without matplotlib)."""
     try:
         import matplotlib
 
@@ -814,7 +811,7 @@ def plot(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes:
         import matplotlib.pyplot as plt
     except ImportError:
         print("warning: matplotlib missing, no plots", file=sys.stderr)
-        return False
+        return []
     styles = {"zelto": dict(linestyle="-", linewidth=2.2, marker="o"),
               "peer": dict(linestyle="--", linewidth=1.4, marker="s"),
               "limit": dict(linestyle=":", linewidth=1.6, marker="^"),
@@ -830,10 +827,11 @@ def plot(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes:
         return xs, ys
 
     shown = [t for t in transports if t.key != "limit-eventfd"]
-    for name, ylabel, value in (
+    charts = (
         ("latency.png", "p50 latency per call (µs)", lambda s, st: st.p50 / 1000),
         ("throughput.png", "throughput at p50 (MiB/s)", lambda s, st: s / (st.p50 / 1e9) / (1 << 20)),
-    ):
+    )
+    for name, ylabel, value in charts:
         fig, ax = plt.subplots(figsize=(12.5, 6.5))
         palette = plt.get_cmap("tab20").colors
         for i, t in enumerate(shown):
@@ -857,7 +855,7 @@ def plot(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes:
         fig.tight_layout()
         fig.savefig(out / name, dpi=110)
         plt.close(fig)
-    return True
+    return [name for name, _, _ in charts]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -918,7 +916,8 @@ def main() -> int:
     if setup.leftovers:
         print(f"zelto-mock-engine left behind: {', '.join(setup.leftovers)}", file=sys.stderr)
     targets = evaluate(setup.transports, stats, sizes, soaked) if not opts.soak else evaluate([], {}, [], soaked)
-    with_plots = bool(stats) and plot(setup.transports, stats, sizes, out)
+    plots = plot(setup.transports, stats, sizes, out) if stats else []
+    with_plots = bool(plots)
     if opts.soak:
         results = "\n".join(["# zelto_sdk soak", "", machine_text(), "", "```"] + [t.line() for t in targets] + ["```", ""])
         (out / "soak.md").write_text(results)
@@ -928,9 +927,8 @@ def main() -> int:
         (out / "results.md").write_text(results + "\n")
         if with_zelto and only is None and not opts.one_core:
             Path(opts.summary).write_text(readme + "\n")
-            if with_plots:
-                for name in PLOT_NAMES:
-                    shutil.copyfile(out / name, Path(opts.summary).parent / name)
+            for name in plots:
+                shutil.copyfile(out / name, Path(opts.summary).parent / name)
         print(results.split("### First call")[0])
     print(f"\n{'-' * 72}")
     for t in targets:
