@@ -20,11 +20,13 @@
 // on, waking a thread that sleeps in the kernel costs tens of microseconds (a 1 us nanosleep
 // lasts ~20 us even with the timer slack lowered, and a wake-up that crosses to an idle processor
 // ~50 us). So each wait first spins for a bounded time, yielding the processor between two
-// looks, and only then sleeps as documented. The spins keep the interpreter lock and run the signal
-// check between two looks, like the polling they precede, so Ctrl-C ends them as it ends the
-// polling. A client whose thread may run on one processor only (its affinity mask when the client
-// was made) does not spin: there the engine can only answer once the client gives up the
-// processor, so each spin would just add its whole length to the call.
+// looks, and only then sleeps as documented. The spins keep the interpreter lock and run the
+// signal check between two looks, like the polling they precede, so Ctrl-C ends them as it ends
+// the polling. A client whose thread may run on one processor only (its affinity mask when the
+// client was made) goes straight to the notification descriptor, since there the engine can only
+// answer once the client gives up the processor; without a descriptor it yields between polls
+// for longer before it sleeps (kYieldBeforeSleepingOnOneProcessor), because there the yield is
+// what lets the engine run.
 #pragma once
 
 #include <chrono>
@@ -130,9 +132,9 @@ class PendingShmRequest {
 
     // Before the notification wait: looks at the response ring (without taking anything off it)
     // until an entry is published (true) or kSpinBeforeNotificationWait has passed (false; a
-    // client that does not spin looks once), with
-    // sched_yield and then `between_polls` (false = stop with Interrupted) between two looks. Nothing is consumed: the answer stays on the ring until the descriptor is drained,
-    // so no count is left behind for a later call.
+    // client that does not spin looks once), with sched_yield and then `between_polls` (false =
+    // stop with Interrupted) between two looks. Nothing is consumed: the answer stays on the ring
+    // until the descriptor is drained, so no count is left behind for a later call.
     Result<bool, ShmCallError> spin_until_published(
         const std::function<bool()>& between_polls) const;
 
