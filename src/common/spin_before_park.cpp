@@ -10,8 +10,12 @@ bool SpinBeforePark::wait_before_next_try() {
         started_ = true;
         started_at_ = now;
     }
-    if (now - started_at_ >= budget_) return false;
+    if (now - started_at_ >= budget_) {
+        ran_out_ = true;
+        return false;
+    }
     ::sched_yield();
+    ++yields_;
     return true;
 }
 

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 
 namespace zelto {
 
@@ -33,8 +34,17 @@ class SpinBeforePark {
     // and is not renewed: once over, every later call answers false.
     bool wait_before_next_try();
 
+    // False for a budget of zero: the caller should block at once.
+    bool spins() const { return budget_.count() > 0; }
+
+    // How often wait_before_next_try yielded, and whether it has answered false.
+    std::size_t yields() const { return yields_; }
+    bool ran_out() const { return ran_out_; }
+
   private:
     std::chrono::microseconds budget_;
+    std::size_t yields_ = 0;
+    bool ran_out_ = false;
     bool started_ = false;
     std::chrono::steady_clock::time_point started_at_{};
 };

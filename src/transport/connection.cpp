@@ -94,7 +94,7 @@ Result<void, IoError> ReadWriteConnection::read_exact(std::uint8_t* out, std::si
 
 ssize_t ReadWriteConnection::receive_into(std::span<std::uint8_t> room, SpinBeforePark& spin) {
     const std::size_t chunk = std::min<std::size_t>(room.size(), SSIZE_MAX);
-    if (state_->spin_budget.count() > 0) {
+    if (spin.spins()) {
         for (;;) {
             const ssize_t got = ::recv(state_->socket.get(), room.data(), chunk, MSG_DONTWAIT);
             if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return got;
@@ -104,8 +104,25 @@ ssize_t ReadWriteConnection::receive_into(std::span<std::uint8_t> room, SpinBefo
     return ::recv(state_->socket.get(), room.data(), chunk, 0);
 }
 
+void ReadWriteConnection::note_reply_wait(
+    const SpinBeforePark& spin, std::optional<std::chrono::steady_clock::time_point> blocked_since) {
+    if (blocked_since) {
+        state_->spin.after_blocking_wait(std::chrono::steady_clock::now() - *blocked_since);
+    } else if (spin.spins()) {
+        state_->spin.after_spinning_wait(spin.yields(), spin.ran_out());
+    }
+}
+
 Result<std::span<const std::uint8_t>, IoError> ReadWriteConnection::fill(std::size_t count) {
-    SpinBeforePark spin(state_->spin_budget);
+    // Only a wait for the first bytes of a reply says where the engine runs: the rest of a long
+    // reply streams in while the engine is already running.
+    const bool awaits_reply = state_->inbox.pending().empty();
+    SpinBeforePark spin(awaits_reply ? state_->spin.next_spin() : state_->spin.budget());
+    std::optional<std::chrono::steady_clock::time_point> blocked_since;
+    if (awaits_reply && !spin.spins() && state_->spin.budget().count() > 0) {
+        blocked_since = std::chrono::steady_clock::now();  // a connection that could spin blocks
+    }
+    bool first_receive = awaits_reply;
     while (state_->inbox.pending().size() < count) {
         const ssize_t got = receive_into(state_->inbox.room_for(count), spin);
         if (got < 0) {
@@ -117,6 +134,10 @@ Result<std::span<const std::uint8_t>, IoError> ReadWriteConnection::fill(std::si
         if (got == 0) {
             state_->inbox.discard();
             return unexpected(IoError::unexpected_eof());
+        }
+        if (first_receive) {
+            first_receive = false;
+            note_reply_wait(spin, blocked_since);
         }
         state_->inbox.received(static_cast<std::size_t>(got));
     }

@@ -13,8 +13,10 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <span>
 
+#include "common/adaptive_spin.hpp"
 #include "common/io_error.hpp"
 #include "common/result.hpp"
 #include "common/spin_before_park.hpp"
@@ -53,16 +55,19 @@ class ReadWriteConnection {
     // Receives until at least `count` bytes are pending in the receive buffer and returns all
     // pending bytes (the first `count` and perhaps more, received ahead). Nothing is consumed.
     // A failure forgets whatever was pending: the position in the stream is lost.
-    // With a spin budget, each fill first asks without blocking and yields between tries for up
-    // to that long before it blocks (common/spin_before_park.hpp); what it returns is the same.
+    // With a spin budget, a fill that waits for the start of a reply first asks without blocking
+    // and yields between tries for up to that long before it blocks, unless the replies so far
+    // say the engine shares this thread's processor (common/adaptive_spin.hpp); what it returns
+    // is the same either way.
     Result<std::span<const std::uint8_t>, IoError> fill(std::size_t count);
 
     // Zero (the default): fill blocks at once. Set by the connect functions for peers on this
     // machine (socket_connect.hpp).
     void set_spin_before_blocking(std::chrono::microseconds budget) {
-        state_->spin_budget = budget;
+        state_->spin = AdaptiveSpin(budget);
     }
-    std::chrono::microseconds spin_before_blocking() const { return state_->spin_budget; }
+    std::chrono::microseconds spin_before_blocking() const { return state_->spin.budget(); }
+    const AdaptiveSpin& spin_policy() const { return state_->spin; }
 
     // Drops `count` bytes that fill returned. They stay readable until the next fill, read_exact
     // or release_spare_memory on this connection.
@@ -80,10 +85,14 @@ class ReadWriteConnection {
     // One receive into the buffer's free room: without blocking while `spin` lasts, then blocking.
     ssize_t receive_into(std::span<std::uint8_t> room, SpinBeforePark& spin);
 
+    // Tells the spin policy how the wait for a reply's first bytes went.
+    void note_reply_wait(const SpinBeforePark& spin,
+                         std::optional<std::chrono::steady_clock::time_point> blocked_since);
+
     struct State {
         explicit State(UniqueFd fd) : socket(std::move(fd)) {}
         UniqueFd socket;
-        std::chrono::microseconds spin_budget{0};
+        AdaptiveSpin spin;
         ReceiveBuffer inbox;
         engine_api::RequestPieces request_scratch;
     };

@@ -21,9 +21,14 @@ TEST(SpinBeforePark, EndsAfterItsBudgetAndStaysOver) {
     const auto budget = std::chrono::microseconds(2000);
     SpinBeforePark spin(budget);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_GT(tries_until_parked(spin), 0u);
+    EXPECT_FALSE(spin.ran_out());
+    const std::size_t tries = tries_until_parked(spin);
+    EXPECT_GT(tries, 0u);
+    EXPECT_EQ(spin.yields(), tries);
+    EXPECT_TRUE(spin.ran_out());
     EXPECT_GE(std::chrono::steady_clock::now() - start, budget);
     EXPECT_FALSE(spin.wait_before_next_try());
+    EXPECT_EQ(spin.yields(), tries);
     EXPECT_FALSE(spin.wait_before_next_try());
 }
 

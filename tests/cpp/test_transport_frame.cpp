@@ -166,6 +166,51 @@ TEST(FrameRead, SpinningFirstChangesNothingButTheWait) {
     EXPECT_EQ(closed.error().message, "failed to fill whole buffer");
 }
 
+// Replies already waiting when the reader looks are what a peer on the reader's own processor
+// produces: after a run of them the connection blocks at once, and it still reads every reply,
+// a reply in pieces included. Only the wait for a reply's first bytes counts: the rest of a
+// reply that comes in pieces was already waiting too, and counting it would make a connection
+// whose replies each needed a long wait look like one whose peer shares its processor.
+TEST(FrameRead, ConnectionBlocksAtOnceWhenRepliesAreAlreadyThere) {
+    using std::chrono::microseconds;
+    const Bytes reply = concat(header(6, 5), {'h', 'e', 'l', 'l', 'o'});
+    SocketPair pair;
+    pair.client->set_spin_before_blocking(microseconds(100));
+    for (std::size_t i = 0; i < AdaptiveSpin::kSharedRepliesToBlock; ++i) {
+        EXPECT_FALSE(pair.client->spin_policy().blocking()) << "after " << i << " replies";
+        pair.send(reply);
+        auto got = read_reply(*pair.client);
+        ASSERT_TRUE(got) << got.error().message;
+        EXPECT_EQ(got->body, (Bytes{'h', 'e', 'l', 'l', 'o'}));
+    }
+    EXPECT_TRUE(pair.client->spin_policy().blocking());
+    EXPECT_EQ(pair.client->spin_before_blocking(), microseconds(100));
+    std::thread writer([&] {
+        pair.send(Bytes(reply.begin(), reply.begin() + 9));
+        std::this_thread::sleep_for(microseconds(2000));
+        pair.send(Bytes(reply.begin() + 9, reply.end()));
+    });
+    auto got = read_reply(*pair.client);
+    writer.join();
+    ASSERT_TRUE(got) << got.error().message;
+    EXPECT_EQ(got->body, (Bytes{'h', 'e', 'l', 'l', 'o'}));
+
+    SocketPair slow;
+    slow.client->set_spin_before_blocking(microseconds(100));
+    for (std::size_t i = 0; i < AdaptiveSpin::kSharedRepliesToBlock; ++i) {
+        slow.send(Bytes(reply.begin(), reply.begin() + 4));  // the first bytes wait for the reader
+        std::thread late_tail([&] {
+            std::this_thread::sleep_for(microseconds(500));
+            slow.send(Bytes(reply.begin() + 4, reply.end()));
+        });
+        auto tail_got = read_reply(*slow.client);
+        late_tail.join();
+        ASSERT_TRUE(tail_got) << tail_got.error().message;
+    }
+    EXPECT_TRUE(slow.client->spin_policy().blocking())
+        << "the first bytes were there each time; the tail's wait must not count";
+}
+
 TEST(FrameRead, PeerClosingIsFailedToFill) {
     const std::vector<Bytes> sent = {{}, {0, 0, 0}, concat(header(0, 10), {1, 2, 3})};
     for (const Bytes& bytes : sent) {
