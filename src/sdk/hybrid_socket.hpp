@@ -1,7 +1,7 @@
 // The hybrid client's Unix stream socket: address rules, non-blocking connect and the two
 // transfer primitives. Every call tries the non-blocking system call first and waits on the
 // event loop only when the kernel answers EAGAIN; a receive first keeps asking for a bounded
-// while (hybrid_spin.hpp).
+// while (common/spin_before_park.hpp).
 #pragma once
 
 #include <sys/socket.h>
