@@ -63,13 +63,11 @@ Result<RequestMetadata, DecodeError> read_metadata(RecordReader& reader, bool wi
     return m;
 }
 
-}  // namespace
-
-Result<DecodedRequest, DecodeError> decode_inference_request(std::span<const std::uint8_t> bytes) {
-    RecordReader reader(bytes);
-    DecodedRequest request;
-    ZELTO_TRY_READ(request.input, read_tensor_packet(reader));
-
+// The whole record after the main input, which `request` already holds; `reader` stands behind it.
+template <class Input>
+Result<BasicDecodedRequest<Input>, DecodeError> decode_rest(std::span<const std::uint8_t> bytes,
+                                                            RecordReader& reader,
+                                                            BasicDecodedRequest<Input> request) {
     std::uint64_t count = 0;
     ZELTO_TRY_READ(count, reader.u64());
     for (std::uint64_t i = 0; i < count; ++i) {
@@ -102,6 +100,23 @@ Result<DecodedRequest, DecodeError> decode_inference_request(std::span<const std
     }
     if (reader.remaining() != 0) return unexpected(DecodeError{"trailing bytes after the request"});
     return request;
+}
+
+}  // namespace
+
+Result<DecodedRequest, DecodeError> decode_inference_request(std::span<const std::uint8_t> bytes) {
+    RecordReader reader(bytes);
+    DecodedRequest request;
+    ZELTO_TRY_READ(request.input, read_tensor_packet(reader));
+    return decode_rest(bytes, reader, std::move(request));
+}
+
+Result<DecodedRequestView, DecodeError> decode_inference_request_view(
+    std::span<const std::uint8_t> bytes) {
+    RecordReader reader(bytes);
+    DecodedRequestView request;
+    ZELTO_TRY_READ(request.input, read_tensor_packet_view(reader));
+    return decode_rest(bytes, reader, std::move(request));
 }
 
 #undef ZELTO_TRY_READ

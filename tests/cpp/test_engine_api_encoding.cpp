@@ -150,6 +150,46 @@ TEST(RequestEncoding, EveryMetadataFieldRoundTrips) {
     EXPECT_EQ(decoded->metadata->opt_f32_3, -1.0f);
 }
 
+// The in-place decoder answers exactly like the copying one, on the whole record and on every
+// cut of it and every record with a byte too many, and its input data lies inside the record.
+TEST(RequestEncoding, ViewDecoderAgreesWithTheCopyingOne) {
+    const std::vector<std::int64_t> shape{2, 3};
+    const std::vector<std::uint8_t> data{1, 2, 3, 4, 5, 6};
+    const std::vector<NamedTensor> named{{"m", {shape, TensorDtype::Uint8, data}}};
+    RequestMetadata metadata;
+    metadata.api_token = "tok";
+    const InferenceRequest request{
+        {shape, TensorDtype::Int32, data}, named, std::string_view("s"), metadata};
+    const auto bytes = encode_bytes(request);
+
+    auto view = decode_inference_request_view(bytes);
+    ASSERT_TRUE(view) << view.error().message;
+    const auto seen = view->input.data();
+    EXPECT_TRUE(std::equal(seen.begin(), seen.end(), data.begin(), data.end()));
+    EXPECT_GE(seen.data(), bytes.data());
+    EXPECT_LE(seen.data() + seen.size(), bytes.data() + bytes.size());
+    EXPECT_EQ(view->input.rank(), 2u);
+    EXPECT_EQ(view->input.dim(1), 3);
+    EXPECT_EQ(view->input.dtype(), TensorDtype::Int32);
+    EXPECT_EQ(view->session_id, "s");
+    ASSERT_TRUE(view->metadata);
+    EXPECT_EQ(view->metadata->api_token, "tok");
+
+    std::vector<std::vector<std::uint8_t>> malformed;
+    for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+        malformed.emplace_back(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
+    }
+    malformed.push_back(bytes);
+    malformed.back().push_back(0);
+    for (const auto& record : malformed) {
+        auto owned = decode_inference_request(record);
+        auto in_place = decode_inference_request_view(record);
+        ASSERT_FALSE(owned) << record.size() << " bytes";
+        ASSERT_FALSE(in_place) << record.size() << " bytes";
+        EXPECT_EQ(in_place.error().message, owned.error().message) << record.size() << " bytes";
+    }
+}
+
 TEST(RequestEncoding, SizeOfAHugeTensorIsComputedWithoutTouchingIt) {
     // A 4 GiB read-only zero mapping: the size pass must only look at the span's length.
     const std::size_t four_gib = std::size_t{1} << 32;
