@@ -2,7 +2,9 @@
 // served on a Unix path (--unix PATH) and/or 127.0.0.1 (--tcp PORT), one thread per connection.
 //
 // Model: "echo". Op 1 answers status 0 with the request's input tensor (shape, dtype, data) as a
-// BinaryTensorPacketPayload; op 2 sends that same packet as data frames. A request that does not
+// BinaryTensorPacketPayload, its data written to the socket straight from the request as it
+// arrived (like an engine that hands its input on, it copies a large tensor only into the
+// socket); op 2 sends that same packet as data frames. A request that does not
 // decode is answered with status 1 and "bad request: <reason>"; an unknown op with status 1 and
 // "unknown operation <op>".
 //
@@ -52,6 +54,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <list>
@@ -230,13 +233,19 @@ void put_text(Bytes& out, const std::string& text) {
     out.insert(out.end(), text.begin(), text.end());
 }
 
+// Appends the fields of the echo model's reply packet that come before the data: shape, dtype
+// and, for raw data, the presence tag and the data's length.
+void append_echo_head(Bytes& out, std::span<const std::int64_t> shape, engine_api::TensorDtype dtype,
+                      const Behaviour& b) {
+    put_u64(out, shape.size());
+    for (std::int64_t dim : shape) put_u64(out, static_cast<std::uint64_t>(dim));
+    put_text(out, b.reply_dtype ? *b.reply_dtype : std::string(engine_api::dtype_name(dtype)));
+}
+
 // Appends the reply packet of the echo model to `out`.
 void append_echo_packet(Bytes& out, const engine_api::BinaryTensorPacket& input,
                         const Behaviour& b, bool base64) {
-    put_u64(out, input.shape.size());
-    for (std::int64_t dim : input.shape) put_u64(out, static_cast<std::uint64_t>(dim));
-    put_text(out,
-             b.reply_dtype ? *b.reply_dtype : std::string(engine_api::dtype_name(input.dtype)));
+    append_echo_head(out, input.shape, input.dtype, b);
     if (base64) {
         out.push_back(0);
         out.push_back(1);
@@ -272,28 +281,65 @@ bool send_all(ReadWriteConnection& connection, const Bytes& bytes) {
     return connection.write_all(bytes).has_value();
 }
 
-// Writes the whole op 1 reply frame (header and body) into `out`, whose capacity is kept from
-// request to request: a steady stream of same-sized requests allocates nothing, and the echo's
-// data is copied once, straight behind the header.
-void answer_infer(std::uint32_t model_id, std::span<const std::uint8_t> payload,
-                  const Behaviour& b, Bytes& out) {
-    out.assign(transport::kReplyHeaderSize, 0);
+// The op 1 reply frame, as answer_infer leaves it: `frame` (kept from request to request), then
+// `data` and `tail`. The echo of raw data that arrived raw is sent from the request's payload
+// itself, so a large tensor is copied only into the socket, as an engine that hands its input
+// on would do; everything else (errors, scripted bodies, base64) lies whole in `frame`.
+struct InferReply {
+    std::span<const std::uint8_t> data;  // into the payload answer_infer was given
+    Bytes tail;
+};
+
+// True when `inner` lies inside `outer`.
+bool lies_within(std::span<const std::uint8_t> inner, std::span<const std::uint8_t> outer) {
+    const auto begin = reinterpret_cast<std::uintptr_t>(inner.data());
+    const auto outer_begin = reinterpret_cast<std::uintptr_t>(outer.data());
+    return inner.empty() ||
+           (begin >= outer_begin && begin - outer_begin + inner.size() <= outer.size());
+}
+
+void append_echo_reply(Bytes& frame, InferReply& reply, std::span<const std::uint8_t> payload,
+                       const engine_api::TensorPacketView& input, const Behaviour& b) {
+    if (b.base64 || !lies_within(input.data(), payload)) {
+        append_echo_packet(frame, input.to_owned(), b, b.base64);
+        frame.insert(frame.end(), b.trailing, 0xEE);
+        return;
+    }
+    std::vector<std::int64_t> shape(input.rank());
+    for (std::size_t i = 0; i < shape.size(); ++i) shape[i] = input.dim(i);
+    append_echo_head(frame, shape, input.dtype(), b);
+    frame.push_back(1);
+    put_u64(frame, input.data().size());
+    reply.data = input.data();
+    reply.tail.push_back(0);
+    reply.tail.insert(reply.tail.end(), b.trailing, 0xEE);
+}
+
+// Builds the op 1 reply to `payload`: the frame's header and as much of the body as is not the
+// echoed data in `frame`, whose capacity is kept from request to request, so a steady stream of
+// same-sized requests allocates nothing.
+InferReply answer_infer(std::uint32_t model_id, std::span<const std::uint8_t> payload,
+                        const Behaviour& b, Bytes& frame) {
+    frame.assign(transport::kReplyHeaderSize, 0);
+    InferReply reply;
     std::uint32_t status = 0;
     if (b.error_body && (!b.error_model || *b.error_model == model_id)) {
         status = b.error_status;
-        out.insert(out.end(), b.error_body->begin(), b.error_body->end());
+        frame.insert(frame.end(), b.error_body->begin(), b.error_body->end());
     } else if (b.reply_body) {
-        out.insert(out.end(), b.reply_body->begin(), b.reply_body->end());
-    } else if (auto request = engine_api::decode_inference_request(payload); !request) {
+        frame.insert(frame.end(), b.reply_body->begin(), b.reply_body->end());
+    } else if (auto request = engine_api::decode_inference_request_view(payload); !request) {
         const std::string text = "bad request: " + request.error().message;
         status = 1;
-        out.insert(out.end(), text.begin(), text.end());
+        frame.insert(frame.end(), text.begin(), text.end());
     } else {
-        append_echo_packet(out, request->input, b, b.base64);
-        out.insert(out.end(), b.trailing, 0xEE);
+        append_echo_reply(frame, reply, payload, request->input, b);
     }
-    store_le(out.data(), status);
-    store_le(out.data() + 4, static_cast<std::uint32_t>(out.size() - transport::kReplyHeaderSize));
+    const std::size_t body = frame.size() - transport::kReplyHeaderSize + reply.data.size() +
+                             reply.tail.size();
+    store_le(frame.data(), status);
+    store_le(frame.data() + 4, static_cast<std::uint32_t>(body));
+    return reply;
 }
 
 // Reads a `length`-byte payload into the front of `buffer`. The buffer keeps its size between
@@ -407,11 +453,11 @@ void serve(std::uint64_t number, ReadWriteConnection& connection, Shared& shared
                 send_all(connection, out);
                 return;
             }
-            answer_infer(model_id, *payload, b, reply_frame);
+            const InferReply reply = answer_infer(model_id, *payload, b, reply_frame);
             if (!b.delay_model || *b.delay_model == model_id) {
                 sleep_unless_stopped(b.delay, shared.stop);
             }
-            if (!send_all(connection, reply_frame)) return;
+            if (!connection.write_all({reply_frame, reply.data, reply.tail})) return;
             ++replies;
         } else if (op == static_cast<std::uint32_t>(transport::FrameOp::InferStream)) {
             after = run_stream(connection, number, *payload, shared);
