@@ -233,10 +233,9 @@ void put_text(Bytes& out, const std::string& text) {
     out.insert(out.end(), text.begin(), text.end());
 }
 
-// Appends the fields of the echo model's reply packet that come before the data: shape, dtype
-// and, for raw data, the presence tag and the data's length.
-void append_echo_head(Bytes& out, std::span<const std::int64_t> shape, engine_api::TensorDtype dtype,
-                      const Behaviour& b) {
+// Appends the first fields of the echo model's reply packet: shape and dtype.
+void append_echo_head(Bytes& out, std::span<const std::int64_t> shape,
+                      engine_api::TensorDtype dtype, const Behaviour& b) {
     put_u64(out, shape.size());
     for (std::int64_t dim : shape) put_u64(out, static_cast<std::uint64_t>(dim));
     put_text(out, b.reply_dtype ? *b.reply_dtype : std::string(engine_api::dtype_name(dtype)));

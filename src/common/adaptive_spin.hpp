@@ -56,8 +56,8 @@ class AdaptiveSpin {
   private:
     std::chrono::microseconds budget_;
     bool blocking_ = false;
-    std::size_t shared_replies_ = 0;  // in a row, while spinning
-    std::size_t slow_waits_ = 0;      // in a row, while blocking
+    std::size_t shared_replies_ = 0;            // in a row, while spinning
+    std::size_t slow_waits_ = 0;                // in a row, while blocking
     std::chrono::nanoseconds quickest_wait_{};  // since blocking began
 };
 

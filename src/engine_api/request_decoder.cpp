@@ -63,7 +63,8 @@ Result<RequestMetadata, DecodeError> read_metadata(RecordReader& reader, bool wi
     return m;
 }
 
-// The whole record after the main input, which `request` already holds; `reader` stands behind it.
+// The rest of the record after the main input, which `request` already holds and `reader` has
+// just read.
 template <class Input>
 Result<BasicDecodedRequest<Input>, DecodeError> decode_rest(std::span<const std::uint8_t> bytes,
                                                             RecordReader& reader,

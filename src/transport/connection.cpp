@@ -105,7 +105,8 @@ ssize_t ReadWriteConnection::receive_into(std::span<std::uint8_t> room, SpinBefo
 }
 
 void ReadWriteConnection::note_reply_wait(
-    const SpinBeforePark& spin, std::optional<std::chrono::steady_clock::time_point> blocked_since) {
+    const SpinBeforePark& spin,
+    std::optional<std::chrono::steady_clock::time_point> blocked_since) {
     if (blocked_since) {
         state_->spin.after_blocking_wait(std::chrono::steady_clock::now() - *blocked_since);
     } else if (spin.spins()) {

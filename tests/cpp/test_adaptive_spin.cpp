@@ -17,7 +17,8 @@ constexpr microseconds kBudget{100};
 
 AdaptiveSpin blocking_policy() {
     AdaptiveSpin policy(kBudget);
-    for (std::size_t i = 0; i < AdaptiveSpin::kSharedRepliesToBlock; ++i) policy.after_spinning_wait(1, false);
+    for (std::size_t i = 0; i < AdaptiveSpin::kSharedRepliesToBlock; ++i)
+        policy.after_spinning_wait(1, false);
     return policy;
 }
 
@@ -37,9 +38,11 @@ TEST(AdaptiveSpin, BlocksAfterARunOfRepliesThatCameBeforeTheSecondYield) {
 TEST(AdaptiveSpin, AReplyThatTookLongerBreaksTheRun) {
     for (const auto& [yields, ran_out] : {std::pair<std::size_t, bool>{2, false}, {0, true}}) {
         AdaptiveSpin policy(kBudget);
-        for (std::size_t i = 0; i + 1 < AdaptiveSpin::kSharedRepliesToBlock; ++i) policy.after_spinning_wait(1, false);
+        for (std::size_t i = 0; i + 1 < AdaptiveSpin::kSharedRepliesToBlock; ++i)
+            policy.after_spinning_wait(1, false);
         policy.after_spinning_wait(yields, ran_out);
-        for (std::size_t i = 0; i + 1 < AdaptiveSpin::kSharedRepliesToBlock; ++i) policy.after_spinning_wait(1, false);
+        for (std::size_t i = 0; i + 1 < AdaptiveSpin::kSharedRepliesToBlock; ++i)
+            policy.after_spinning_wait(1, false);
         EXPECT_FALSE(policy.blocking()) << "yields " << yields << ", ran out " << ran_out;
         policy.after_spinning_wait(1, false);
         EXPECT_TRUE(policy.blocking());
@@ -49,16 +52,19 @@ TEST(AdaptiveSpin, AReplyThatTookLongerBreaksTheRun) {
 TEST(AdaptiveSpin, SpinsAgainAfterARunOfSlowBlockingWaits) {
     AdaptiveSpin policy = blocking_policy();
     policy.after_blocking_wait(microseconds{4});
-    for (std::size_t i = 0; i + 1 < AdaptiveSpin::kSlowWaitsToSpin; ++i) policy.after_blocking_wait(microseconds{50});
+    for (std::size_t i = 0; i + 1 < AdaptiveSpin::kSlowWaitsToSpin; ++i)
+        policy.after_blocking_wait(microseconds{50});
     policy.after_blocking_wait(microseconds{5});  // one quick wait: the peer is still here
-    for (std::size_t i = 0; i + 1 < AdaptiveSpin::kSlowWaitsToSpin; ++i) policy.after_blocking_wait(microseconds{50});
+    for (std::size_t i = 0; i + 1 < AdaptiveSpin::kSlowWaitsToSpin; ++i)
+        policy.after_blocking_wait(microseconds{50});
     EXPECT_TRUE(policy.blocking());
     policy.after_blocking_wait(microseconds{50});
     EXPECT_FALSE(policy.blocking());
     EXPECT_EQ(policy.next_spin(), kBudget);
 
     // Back to spinning, it takes a whole new run of shared replies to block again.
-    for (std::size_t i = 0; i + 1 < AdaptiveSpin::kSharedRepliesToBlock; ++i) policy.after_spinning_wait(0, false);
+    for (std::size_t i = 0; i + 1 < AdaptiveSpin::kSharedRepliesToBlock; ++i)
+        policy.after_spinning_wait(0, false);
     EXPECT_FALSE(policy.blocking());
     policy.after_spinning_wait(0, false);
     EXPECT_TRUE(policy.blocking());
