@@ -89,14 +89,19 @@ shm::ResponseRing PendingShmRequest::response_ring() const {
 Result<bool, ShmCallError> PendingShmRequest::spin_until_published(
     const std::function<bool()>& between_polls) const {
     const shm::ResponseRing ring = response_ring();
-    const auto budget = core_->spins_ ? kSpinBeforeNotificationWait : std::chrono::microseconds(0);
+    const bool watches = core_->spins_ && core_->crowding_.spin_allowed();
+    const auto budget = watches ? kSpinBeforeNotificationWait : std::chrono::microseconds(0);
     const auto start = std::chrono::steady_clock::now();
     while (!ring.holds_published_entry()) {
-        if (std::chrono::steady_clock::now() - start >= budget) return false;
+        const auto looked = std::chrono::steady_clock::now();
+        if (looked - start >= budget) return false;
         if (between_polls && !between_polls()) {
             return unexpected(ShmCallError{ShmCallError::Kind::Interrupted, {}});
         }
         ::sched_yield();
+        if (!core_->crowding_.after_yield(std::chrono::steady_clock::now() - looked, budget)) {
+            return ring.holds_published_entry();
+        }
     }
     return true;
 }

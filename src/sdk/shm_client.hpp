@@ -39,6 +39,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/crowded_processor.hpp"
 #include "common/result.hpp"
 #include "shm/allocator.hpp"
 #include "shm/ring_buffer.hpp"
@@ -132,8 +133,10 @@ class PendingShmRequest {
 
     // Before the notification wait: looks at the response ring (without taking anything off it)
     // until an entry is published (true) or kSpinBeforeNotificationWait has passed (false; a
-    // client that does not spin looks once), with sched_yield and then `between_polls` (false =
-    // stop with Interrupted) between two looks. Nothing is consumed: the answer stays on the ring
+    // client that does not spin looks once), with `between_polls` (false = stop with
+    // Interrupted) and then sched_yield between two looks. A yield (with the hook before it)
+    // that outlasts the whole spin ends it, and the next waits of this client look only once
+    // (common/crowded_processor.hpp). Nothing is consumed: the answer stays on the ring
     // until the descriptor is drained, so no count is left behind for a later call.
     Result<bool, ShmCallError> spin_until_published(
         const std::function<bool()>& between_polls) const;
@@ -204,6 +207,9 @@ class ShmClientCore {
     shm::TieredShmAllocator allocator_;
     std::uint64_t next_request_id_ = 1;
     bool spins_;
+    // Whether the watch before the notification wait may yield (only the thread inside the
+    // call touches it, under the call's exclusive borrow).
+    mutable CrowdedProcessor crowding_;
 };
 
 // "shape has N dimensions; at most 8 fit a shared-memory tensor block".

@@ -1,0 +1,17 @@
+#include "common/crowded_processor.hpp"
+
+namespace zelto {
+
+bool CrowdedProcessor::spin_allowed() {
+    if (waits_without_spin_ == 0) return true;
+    --waits_without_spin_;
+    return false;
+}
+
+bool CrowdedProcessor::after_yield(std::chrono::nanoseconds took, std::chrono::nanoseconds budget) {
+    if (took <= budget) return true;
+    waits_without_spin_ = kWaitsWithoutSpin;
+    return false;
+}
+
+}  // namespace zelto

@@ -1,0 +1,37 @@
+// Remembers that a waiting thread's processor is crowded, so that its next waits skip their
+// yielding spins and block at once.
+//
+// A spin that yields between two looks relies on sched_yield coming back soon. When other
+// runnable threads share the processor (a busy machine), one yield can hand it away until the
+// scheduler's next tick (4 ms at 250 Hz), where a thread blocked on a descriptor is woken, and
+// preferred, as soon as its answer comes. Measured on the 2-vCPU development VM with two busy
+// loops beside a shared-memory client and the mock engine, 4 KiB calls: 4.0 ms at the median in
+// two runs of three while the client watched the ring between yields, 3.9-4.0 us in every run
+// going straight to the notification descriptor.
+//
+// A yield that outlasts the whole spin it belongs to shows the spin is pointless. The next
+// kWaitsWithoutSpin waits then block at once; the one after them spins again, to look.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+namespace zelto {
+
+class CrowdedProcessor {
+  public:
+    static constexpr std::size_t kWaitsWithoutSpin = 256;
+
+    // Whether the wait starting now may spin. Counts down the waits that may not.
+    bool spin_allowed();
+
+    // After one yield of a spin: `took` is how long the thread was away, `budget` the spin's
+    // whole length. False when the yield outlasted the budget: the caller should stop spinning
+    // and block, and the next kWaitsWithoutSpin waits will not spin.
+    bool after_yield(std::chrono::nanoseconds took, std::chrono::nanoseconds budget);
+
+  private:
+    std::size_t waits_without_spin_ = 0;
+};
+
+}  // namespace zelto
