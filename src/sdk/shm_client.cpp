@@ -136,7 +136,13 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
     // waits that long. It is lowered only before the first sleep: most answers are found while
     // spinning, and then the call makes no prctl at all.
     std::optional<shm::TimerSlackGuard> precise_sleeps;
-    const auto spin = core_->spins_ ? kSpinBeforeSleeping : kYieldBeforeSleepingOnOneProcessor;
+    // On one processor the yields are what lets the engine run, however long they take; with
+    // more, a crowded processor makes them cost a scheduler tick each, and the timer sleeps below
+    // wake sooner (common/crowded_processor.hpp).
+    std::chrono::microseconds spin = kYieldBeforeSleepingOnOneProcessor;
+    if (core_->spins_) {
+        spin = core_->crowding_.spin_allowed() ? kSpinBeforeSleeping : std::chrono::microseconds{0};
+    }
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
         auto popped = ring.pop();
@@ -144,7 +150,8 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
         // An entry for another id is dropped: it has been taken off the ring and is gone.
         if (*popped && (*popped)->request_id == id_) return **popped;
 
-        const auto elapsed = std::chrono::steady_clock::now() - start;
+        const auto looked = std::chrono::steady_clock::now();
+        const auto elapsed = looked - start;
         if (std::chrono::duration_cast<std::chrono::seconds>(elapsed) > kPollLimit) {
             return unexpected(ShmCallError{ShmCallError::Kind::Timeout, "Request timed out"});
         }
@@ -153,6 +160,10 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
         }
         if (elapsed < spin) {
             ::sched_yield();
+            const auto away = std::chrono::steady_clock::now() - looked;
+            if (core_->spins_ && !core_->crowding_.after_yield(away, spin)) {
+                spin = std::chrono::microseconds{0};
+            }
             continue;
         }
         if (!precise_sleeps) precise_sleeps.emplace();

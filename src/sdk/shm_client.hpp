@@ -158,7 +158,9 @@ class PendingShmRequest {
     // dropped. Between two polls: the time limit, then `between_polls` (false = stop with
     // Interrupted), then sched_yield during the first kSpinBeforeSleeping (or
     // kYieldBeforeSleepingOnOneProcessor if the client does not spin) and a 1 us sleep with this
-    // thread's timer slack lowered after it.
+    // thread's timer slack lowered after it. A client that spins stops yielding after a yield
+    // (with the hook before it) that outlasts kSpinBeforeSleeping, and then yields in none of its
+    // next waits (common/crowded_processor.hpp).
     Result<shm::ShmResponseEntry, ShmCallError> poll_response(
         const std::function<bool()>& between_polls) const;
 
@@ -207,8 +209,8 @@ class ShmClientCore {
     shm::TieredShmAllocator allocator_;
     std::uint64_t next_request_id_ = 1;
     bool spins_;
-    // Whether the watch before the notification wait may yield (only the thread inside the
-    // call touches it, under the call's exclusive borrow).
+    // Whether the waits may yield before they block or sleep (only the thread inside the call
+    // touches it, under the call's exclusive borrow).
     mutable CrowdedProcessor crowding_;
 };
 
