@@ -8,8 +8,8 @@ bool CrowdedProcessor::spin_allowed() {
     return false;
 }
 
-bool CrowdedProcessor::after_yield(std::chrono::nanoseconds took, std::chrono::nanoseconds budget) {
-    if (took <= budget) return true;
+bool CrowdedProcessor::after_yield(std::chrono::nanoseconds took) {
+    if (took <= kLongYield) return true;
     waits_without_spin_ = kWaitsWithoutSpin;
     return false;
 }

@@ -92,16 +92,17 @@ Result<bool, ShmCallError> PendingShmRequest::spin_until_published(
     const bool watches = core_->spins_ && core_->crowding_.spin_allowed();
     const auto budget = watches ? kSpinBeforeNotificationWait : std::chrono::microseconds(0);
     const auto start = std::chrono::steady_clock::now();
+    auto looked = start;
     while (!ring.holds_published_entry()) {
-        const auto looked = std::chrono::steady_clock::now();
-        if (looked - start >= budget) return false;
+        const auto now = std::chrono::steady_clock::now();
+        // The time since the last look: the hook, the yield and one look at the ring.
+        if (!core_->crowding_.after_yield(now - looked)) return false;
+        if (now - start >= budget) return false;
+        looked = now;
         if (between_polls && !between_polls()) {
             return unexpected(ShmCallError{ShmCallError::Kind::Interrupted, {}});
         }
         ::sched_yield();
-        if (!core_->crowding_.after_yield(std::chrono::steady_clock::now() - looked, budget)) {
-            return ring.holds_published_entry();
-        }
     }
     return true;
 }
@@ -144,26 +145,30 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
         spin = core_->crowding_.spin_allowed() ? kSpinBeforeSleeping : std::chrono::microseconds{0};
     }
     const auto start = std::chrono::steady_clock::now();
+    auto polled = start;
+    bool yielded = false;
     for (;;) {
         auto popped = ring.pop();
         if (!popped) return unexpected(runtime_error(popped.error().display()));
         // An entry for another id is dropped: it has been taken off the ring and is gone.
         if (*popped && (*popped)->request_id == id_) return **popped;
 
-        const auto looked = std::chrono::steady_clock::now();
-        const auto elapsed = looked - start;
+        const auto now = std::chrono::steady_clock::now();
+        const auto elapsed = now - start;
         if (std::chrono::duration_cast<std::chrono::seconds>(elapsed) > kPollLimit) {
             return unexpected(ShmCallError{ShmCallError::Kind::Timeout, "Request timed out"});
         }
         if (between_polls && !between_polls()) {
             return unexpected(ShmCallError{ShmCallError::Kind::Interrupted, {}});
         }
-        if (elapsed < spin) {
+        // After a yield, the time since the last poll: the hook, the yield and one poll.
+        if (yielded && core_->spins_ && !core_->crowding_.after_yield(now - polled)) {
+            spin = std::chrono::microseconds{0};
+        }
+        polled = now;
+        yielded = elapsed < spin;
+        if (yielded) {
             ::sched_yield();
-            const auto away = std::chrono::steady_clock::now() - looked;
-            if (core_->spins_ && !core_->crowding_.after_yield(away, spin)) {
-                spin = std::chrono::microseconds{0};
-            }
             continue;
         }
         if (!precise_sleeps) precise_sleeps.emplace();

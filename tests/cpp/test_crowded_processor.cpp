@@ -1,5 +1,5 @@
-// A yield that outlasts its spin turns the next waits' spins off, for a fixed number of waits,
-// and only such a yield does.
+// A yield that keeps the thread away for over a millisecond turns the next waits' spins off,
+// for a fixed number of waits, and only such a yield does.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,20 +12,22 @@ namespace {
 
 using std::chrono::microseconds;
 
-constexpr microseconds kBudget{50};
-
-TEST(CrowdedProcessor, YieldsWithinTheSpinKeepItSpinning) {
+TEST(CrowdedProcessor, ShortYieldsKeepItSpinning) {
     CrowdedProcessor crowding;
     for (int i = 0; i < 1000; ++i) {
         EXPECT_TRUE(crowding.spin_allowed());
-        EXPECT_TRUE(crowding.after_yield(microseconds{i % 51}, kBudget));
+        EXPECT_TRUE(crowding.after_yield(microseconds{i}));  // up to 999 us, then 1 ms
+    }
+    EXPECT_TRUE(crowding.after_yield(CrowdedProcessor::kLongYield));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(crowding.spin_allowed());
     }
 }
 
-TEST(CrowdedProcessor, AYieldLongerThanTheSpinTurnsTheNextSpinsOff) {
+TEST(CrowdedProcessor, AYieldOverAMillisecondTurnsTheNextSpinsOff) {
     CrowdedProcessor crowding;
     ASSERT_TRUE(crowding.spin_allowed());
-    EXPECT_FALSE(crowding.after_yield(microseconds{51}, kBudget));
+    EXPECT_FALSE(crowding.after_yield(microseconds{1001}));
     for (std::size_t i = 0; i < CrowdedProcessor::kWaitsWithoutSpin; ++i) {
         EXPECT_FALSE(crowding.spin_allowed()) << "wait " << i;
     }
@@ -33,7 +35,7 @@ TEST(CrowdedProcessor, AYieldLongerThanTheSpinTurnsTheNextSpinsOff) {
     EXPECT_TRUE(crowding.spin_allowed());
 
     // A long yield while looking again starts a whole new count.
-    EXPECT_FALSE(crowding.after_yield(microseconds{4000}, kBudget));
+    EXPECT_FALSE(crowding.after_yield(microseconds{4000}));
     for (std::size_t i = 0; i < CrowdedProcessor::kWaitsWithoutSpin; ++i) {
         EXPECT_FALSE(crowding.spin_allowed());
     }
