@@ -135,9 +135,10 @@ class PendingShmRequest {
     // until an entry is published (true) or kSpinBeforeNotificationWait has passed (false; a
     // client that does not spin looks once), with `between_polls` (false = stop with
     // Interrupted) and then sched_yield between two looks. A yield (with the hook before it)
-    // that keeps the thread away for over a millisecond ends it, and the next waits of this
-    // client look only once (common/crowded_processor.hpp). Nothing is consumed: the answer stays on the ring
-    // until the descriptor is drained, so no count is left behind for a later call.
+    // that keeps the thread away for over a millisecond ends it, and the next 256 waits of this
+    // client look only once (common/crowded_processor.hpp). Nothing is consumed: the answer
+    // stays on the ring until the descriptor is drained, so no count is left behind for a later
+    // call.
     Result<bool, ShmCallError> spin_until_published(
         const std::function<bool()>& between_polls) const;
 
@@ -159,8 +160,8 @@ class PendingShmRequest {
     // Interrupted), then sched_yield during the first kSpinBeforeSleeping (or
     // kYieldBeforeSleepingOnOneProcessor if the client does not spin) and a 1 us sleep with this
     // thread's timer slack lowered after it. A client that spins stops yielding after a yield
-    // (with the hook before it) that keeps it away for over a millisecond, and then yields in
-    // none of its next waits (common/crowded_processor.hpp).
+    // (with the hook before it) that keeps it away for over a millisecond, and does not yield
+    // in its next 256 waits (common/crowded_processor.hpp).
     Result<shm::ShmResponseEntry, ShmCallError> poll_response(
         const std::function<bool()>& between_polls) const;
 
