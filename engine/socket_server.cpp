@@ -234,17 +234,20 @@ void put_text(Bytes& out, const std::string& text) {
 }
 
 // Appends the first fields of the echo model's reply packet: shape and dtype.
-void append_echo_head(Bytes& out, std::span<const std::int64_t> shape,
-                      engine_api::TensorDtype dtype, const Behaviour& b) {
-    put_u64(out, shape.size());
-    for (std::int64_t dim : shape) put_u64(out, static_cast<std::uint64_t>(dim));
+// `dim_at(i)` gives dimension i of `rank`, so owned packets and views are written alike.
+template <class DimAt>
+void append_echo_head(Bytes& out, std::size_t rank, DimAt dim_at, engine_api::TensorDtype dtype,
+                      const Behaviour& b) {
+    put_u64(out, rank);
+    for (std::size_t i = 0; i < rank; ++i) put_u64(out, static_cast<std::uint64_t>(dim_at(i)));
     put_text(out, b.reply_dtype ? *b.reply_dtype : std::string(engine_api::dtype_name(dtype)));
 }
 
 // Appends the reply packet of the echo model to `out`.
 void append_echo_packet(Bytes& out, const engine_api::BinaryTensorPacket& input,
                         const Behaviour& b, bool base64) {
-    append_echo_head(out, input.shape, input.dtype, b);
+    append_echo_head(out, input.shape.size(), [&](std::size_t i) { return input.shape[i]; },
+                     input.dtype, b);
     if (base64) {
         out.push_back(0);
         out.push_back(1);
@@ -304,9 +307,8 @@ void append_echo_reply(Bytes& frame, InferReply& reply, std::span<const std::uin
         frame.insert(frame.end(), b.trailing, 0xEE);
         return;
     }
-    std::vector<std::int64_t> shape(input.rank());
-    for (std::size_t i = 0; i < shape.size(); ++i) shape[i] = input.dim(i);
-    append_echo_head(frame, shape, input.dtype(), b);
+    append_echo_head(frame, input.rank(), [&](std::size_t i) { return input.dim(i); },
+                     input.dtype(), b);
     frame.push_back(1);
     put_u64(frame, input.data().size());
     reply.data = input.data();
