@@ -17,12 +17,8 @@ constexpr Py_ssize_t kUntrustedReserve = 4096;
 // The value as a C long; values beyond it keep the interpreter's OverflowError. An exact int is
 // its own __index__, so it is read directly.
 PyResult<long> index_as_long(PyObject* object) {
-    if (PyLong_CheckExact(object)) {
-        const long value = PyLong_AsLong(object);
-        if (value == -1 && PyErr_Occurred()) return py_error();
-        return value;
-    }
-    OwnedRef index = OwnedRef::steal(PyNumber_Index(object));
+    OwnedRef index = PyLong_CheckExact(object) ? OwnedRef::new_ref(object)
+                                               : OwnedRef::steal(PyNumber_Index(object));
     if (!index) return py_error();
     const long value = PyLong_AsLong(index.get());
     if (value == -1 && PyErr_Occurred()) return py_error();
