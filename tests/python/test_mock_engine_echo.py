@@ -10,11 +10,8 @@ import pytest
 
 
 def recv_exact(sock: socket.socket, count: int) -> bytes:
-    got = b""
-    while len(got) < count:
-        chunk = sock.recv(count - len(got))
-        assert chunk, f"engine closed after {len(got)} of {count} bytes"
-        got += chunk
+    got = sock.recv(count, socket.MSG_WAITALL)
+    assert len(got) == count, f"engine closed after {len(got)} of {count} bytes"
     return got
 
 
