@@ -1,7 +1,7 @@
-// How many processors the calling thread may run on. Spinning while waiting for another process
-// (the engine behind a shared region or a socket) only pays when that process can run at the
-// same time: confined to one processor, a spinning waiter just keeps the processor from the
-// process it is waiting for. The hybrid client's event loop also sizes its workers by it.
+// How many processors the calling thread may run on. Confined to one, a thread that waits for
+// another process may be keeping the processor from the process it waits for: the mock engine
+// then yields at every round of its spin, and the shm client's polling yields for longer before
+// it sleeps. The hybrid client's event loop also sizes its workers by it.
 #pragma once
 
 namespace zelto {

@@ -16,8 +16,8 @@
 // the development VM against pausing between tries: the same median either way; with the
 // engine's thread on the caller's processor the slowest hundredth of small calls took 18 us
 // instead of about 300 us, where the pausing caller ran out its spin before the engine got the
-// processor.) Spinning only pays when the other process can run meanwhile: callers decide
-// whether to spin at all with allowed_processors() (common/processors.hpp).
+// processor.) A caller confined to one processor spins as well: the engine may run on another
+// one, and one that shares the caller's processor runs at the first yield.
 #pragma once
 
 #include <chrono>

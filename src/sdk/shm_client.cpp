@@ -37,7 +37,7 @@ ShmClientCore::ShmClientCore(std::shared_ptr<shm::ShmManager> region, shm::Clock
     : region_(std::move(region)),
       allocator_(shm::TieredShmAllocator::new_with_default_classes(
           region_->header().pool_offset, region_->header().pool_size, kLease, std::move(clock))),
-      spins_(allowed_processors() > 1) {}
+      one_processor_(allowed_processors() == 1) {}
 
 Result<PendingShmRequest, ShmCallError> ShmClientCore::begin(const ShmInput& input) {
     const std::uint64_t id = next_request_id_++;  // used up even if the call fails later
@@ -89,8 +89,8 @@ shm::ResponseRing PendingShmRequest::response_ring() const {
 Result<bool, ShmCallError> PendingShmRequest::spin_until_published(
     const std::function<bool()>& between_polls) const {
     const shm::ResponseRing ring = response_ring();
-    const bool watches = core_->spins_ && core_->crowding_.spin_allowed();
-    const auto budget = watches ? kSpinBeforeNotificationWait : std::chrono::microseconds(0);
+    const auto budget = core_->crowding_.spin_allowed() ? kSpinBeforeNotificationWait
+                                                        : std::chrono::microseconds(0);
     const auto start = std::chrono::steady_clock::now();
     auto looked = start;
     while (!ring.holds_published_entry()) {
@@ -118,9 +118,7 @@ bool PendingShmRequest::take_notification_now(int fd) const {
             case shm::NotificationTake::NothingYet:
                 break;
         }
-        if (!core_->spins_ || std::chrono::steady_clock::now() - start >= kNotificationLag) {
-            return false;
-        }
+        if (std::chrono::steady_clock::now() - start >= kNotificationLag) return false;
         for (int i = 0; i < 8; ++i) cpu_pause();
     }
 }
@@ -141,7 +139,7 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
     // more, a crowded processor makes them cost a scheduler tick each, and the timer sleeps below
     // wake sooner (common/crowded_processor.hpp).
     std::chrono::microseconds spin = kYieldBeforeSleepingOnOneProcessor;
-    if (core_->spins_) {
+    if (!core_->one_processor_) {
         spin = core_->crowding_.spin_allowed() ? kSpinBeforeSleeping : std::chrono::microseconds{0};
     }
     const auto start = std::chrono::steady_clock::now();
@@ -162,7 +160,7 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
             return unexpected(ShmCallError{ShmCallError::Kind::Interrupted, {}});
         }
         // After a yield, the time since the last poll: the hook, the yield and one poll.
-        if (yielded && core_->spins_ && !core_->crowding_.after_yield(now - polled)) {
+        if (yielded && !core_->one_processor_ && !core_->crowding_.after_yield(now - polled)) {
             spin = std::chrono::microseconds{0};
         }
         polled = now;

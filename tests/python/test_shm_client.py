@@ -536,9 +536,9 @@ def test_a_blocking_notify_descriptor_never_blocks_the_call(start, tmp_path: Pat
 
 @pytest.mark.parametrize("with_eventfd", [False, True], ids=["polling", "eventfd"])
 def test_confined_to_one_processor_the_waits_still_deliver(start, eventfd_at, with_eventfd: bool) -> None:
-    """Made on a thread that may run on one processor only, the client does not spin (the engine,
-    on the same processor, could not answer meanwhile): its plain waits deliver every answer, and
-    a descriptor is still drained after each call."""
+    """Made on a thread that may run on one processor only, with the engine on that processor too,
+    the client's watch yields it to the engine: every answer is delivered, and a descriptor is
+    still drained after each call."""
     saved = os.sched_getaffinity(0)
     os.sched_setaffinity(0, {min(saved)})  # the engine started below inherits it too
     try:
