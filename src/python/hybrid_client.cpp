@@ -14,6 +14,7 @@
 #include "python/lazy_type.hpp"
 #include "python/method_args.hpp"
 #include "python/py_ref.hpp"
+#include "python/region_bytes.hpp"
 #include "python/types.hpp"
 
 namespace zelto::python {
@@ -32,8 +33,7 @@ using HybridClientObject = PyInstance<HybridClientState>;
 class BytesResult final : public sdk::ResultSink {
   public:
     bool accept(const std::uint8_t* data, std::size_t size) override {
-        bytes_ = OwnedRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
-                                                           static_cast<Py_ssize_t>(size)));
+        bytes_ = OwnedRef::steal(bytes_from_region(data, size));
         return static_cast<bool>(bytes_);
     }
     PyObject* release() { return bytes_.release(); }

@@ -6,7 +6,6 @@
 
 #include <Python.h>
 
-#include <cstring>
 #include <memory>
 
 #include "python/borrow.hpp"
@@ -16,6 +15,7 @@
 #include "python/instance.hpp"
 #include "python/lazy_type.hpp"
 #include "python/method_args.hpp"
+#include "python/region_bytes.hpp"
 #include "python/types.hpp"
 
 namespace zelto::python {
@@ -97,11 +97,7 @@ PyObject* shm_client_infer(PyObject* self, PyObject* args, PyObject* kwargs) {
 
         // The one copy of the result: from the region into the new bytes object. The request's
         // slot is released when `pending` goes out of scope, after this copy.
-        const sdk::ShmResultView view = *result;
-        PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(view.size));
-        if (bytes == nullptr) return nullptr;
-        if (view.size != 0) std::memcpy(PyBytes_AsString(bytes), view.data, view.size);
-        return bytes;
+        return bytes_from_region(result->data, result->size);
     });
 }
 
