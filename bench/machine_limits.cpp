@@ -4,12 +4,15 @@
 //                        and destination are allocated and touched once per size and reused;
 //                        copies shorter than 64 KiB are timed in batches and averaged so that
 //                        the clock read does not dominate.
-//   eventfd CALLS     -> "ok t1 ... tCALLS"  ns per round trip between two processes through a
+//   eventfd CALLS CPU -> "ok t1 ... tCALLS"  ns per round trip between two processes through a
 //                        pair of eventfds (write, the peer's blocking read wakes, it writes
 //                        back, our blocking read wakes): the cost of a notification each way.
+//                        The peer process runs on processor CPU (-1: wherever this one may),
+//                        fixed by the first eventfd command.
 //   quit
 //
 // Driven by run_bench.py over stdin/stdout, one command a line.
+#include <sched.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
@@ -63,7 +66,7 @@ class EventfdPeer {
 public:
     static constexpr std::uint64_t kQuit = 1ull << 40;
 
-    EventfdPeer() {
+    explicit EventfdPeer(int cpu) {
         ping_ = eventfd(0, EFD_CLOEXEC);
         pong_ = eventfd(0, EFD_CLOEXEC);
         if (ping_ < 0 || pong_ < 0) die("eventfd");
@@ -71,6 +74,12 @@ public:
         if (child_ < 0) die("fork");
         if (child_ == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (cpu >= 0) {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(cpu, &one);
+                sched_setaffinity(0, sizeof one, &one);  // if refused, it runs anywhere
+            }
             for (;;) {
                 std::uint64_t v = 0;
                 if (read(ping_, &v, 8) != 8) {
@@ -139,8 +148,9 @@ int main() {
             std::cout << format(samples) << std::endl;
         } else if (cmd == "eventfd") {
             std::uint64_t calls = 0;
-            in >> calls;
-            if (!peer) peer = std::make_unique<EventfdPeer>();
+            int cpu = -1;
+            in >> calls >> cpu;
+            if (!peer) peer = std::make_unique<EventfdPeer>(cpu);
             std::vector<std::uint64_t> samples(calls);
             for (auto& s : samples) s = peer->round_trip();
             std::cout << format(samples) << std::endl;

@@ -12,6 +12,9 @@ falls on all of them alike:
   pyzmq REQ/REP over ipc://, grpcio unary over a Unix socket, multiprocessing.shared_memory with
   pipes, each peer with an echo server process of its own.
 
+Placement (see Placement): the driver, and with it every client, runs on one processor and every
+engine and peer server on another, unless --unpinned or --one-core says otherwise.
+
 Then (unless --no-soak) 100 000 calls per zelto transport, watching resident memory and open
 descriptors. Writes results.md, latency.png and throughput.png into --out, and the summary for
 the README into --summary; prints a MET / NOT MET line per target.
@@ -20,6 +23,7 @@ the README into --summary; prints a MET / NOT MET line per target.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import datetime
 import functools
 import gc
@@ -35,7 +39,7 @@ import time
 import uuid
 from dataclasses import dataclass, field, replace
 from pathlib import Path
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, FrozenSet, Iterator, List, Optional, Sequence, Tuple
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -108,6 +112,79 @@ def free_tcp_port() -> int:
 
 class Mismatch(Exception):
     pass
+
+
+# ---------------------------------------------------------------------------------------------
+# Placement
+
+
+@dataclass(frozen=True)
+class Placement:
+    """The processors the driver (and with it every client) and the servers may run on.
+
+    "split", the default: the driver on the first allowed processor, every engine and peer server
+    on the second, so every exchange crosses between the same two processors, run after run.
+    Unpinned, the scheduler decides per connection, and keeps to it, whether a client and its
+    server share a vCPU; on a virtual machine whose idle vCPUs halt that alone moved a small call
+    between about 5 and 50 µs, so a row's number said which placement it drew. "unpinned" leaves
+    it to the scheduler (diagnostic); "one-core" puts everything on the first allowed processor,
+    so no wake-up crosses processors (diagnostic). With one processor allowed, "split" is
+    "unpinned"."""
+
+    name: str
+    allowed: FrozenSet[int]
+    driver: Optional[FrozenSet[int]] = None  # None: not pinned
+    servers: Optional[FrozenSet[int]] = None
+
+    @classmethod
+    def choose(cls, name: str) -> "Placement":
+        allowed = frozenset(os.sched_getaffinity(0))
+        first = sorted(allowed)
+        if name == "one-core":
+            return cls(name, allowed, frozenset(first[:1]), frozenset(first[:1]))
+        if name == "split" and len(first) >= 2:
+            return cls(name, allowed, frozenset(first[:1]), frozenset(first[1:2]))
+        return cls("unpinned", allowed)
+
+    def describe(self) -> str:
+        if self.name == "split":
+            return (f"driver and clients on CPU {min(self.driver)}, engines and peer servers on CPU "
+                    f"{min(self.servers)}")
+        if self.name == "one-core":
+            return f"**diagnostic run with `--one-core`: every process on CPU {min(self.driver)}**"
+        return "**nothing pinned: the scheduler placed every process**"
+
+    def pin_driver(self) -> None:
+        if self.driver is not None:
+            os.sched_setaffinity(0, self.driver)
+
+    @contextlib.contextmanager
+    def starting_servers(self) -> Iterator[None]:
+        """Processes started inside run on the servers' processors: a child inherits the mask of
+        the thread that starts it. Start only server processes here, no threads of the driver."""
+        with self._driver_thread_on(self.servers):
+            yield
+
+    @contextlib.contextmanager
+    def starting_anywhere(self) -> Iterator[None]:
+        """Processes started inside may run on every processor the run was given."""
+        with self._driver_thread_on(self.allowed):
+            yield
+
+    @contextlib.contextmanager
+    def _driver_thread_on(self, cpus: Optional[FrozenSet[int]]) -> Iterator[None]:
+        if cpus is None or self.driver is None:
+            yield
+            return
+        os.sched_setaffinity(0, cpus)
+        try:
+            yield
+        finally:
+            os.sched_setaffinity(0, self.driver)
+
+    def server_cpu(self) -> int:
+        """The processor for a helper's partner process; -1 for anywhere."""
+        return min(self.servers) if self.servers else -1
 
 
 class NativeHelper:
@@ -255,6 +332,7 @@ class Setup:
     shm_poll: str = ""
     shm_shared_cpu: str = ""
     notify_fd: int = -1
+    placement: Placement = field(default_factory=lambda: Placement("unpinned", frozenset()))
     leftovers: List[str] = field(default_factory=list)
 
     def close(self) -> None:
@@ -282,13 +360,14 @@ def start_engines(setup: Setup) -> None:
     setup.shm_poll = f"/zelto-bench-{tag}-p"
     setup.notify_fd = os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
     setup.closers.append(lambda: os.close(setup.notify_fd))
-    a = Engine(setup.engine_binary,
-               ["--unix", setup.socket_path, "--tcp", str(setup.tcp_port),
-                "--shm", setup.shm_notify, "--notify-fd", str(setup.notify_fd)],
-               pass_fds=(setup.notify_fd,))
-    setup.closers.append(a.stop)
-    b = Engine(setup.engine_binary, ["--shm", setup.shm_poll])
-    setup.closers.append(b.stop)
+    with setup.placement.starting_servers():
+        a = Engine(setup.engine_binary,
+                   ["--unix", setup.socket_path, "--tcp", str(setup.tcp_port),
+                    "--shm", setup.shm_notify, "--notify-fd", str(setup.notify_fd)],
+                   pass_fds=(setup.notify_fd,))
+        setup.closers.append(a.stop)
+        b = Engine(setup.engine_binary, ["--shm", setup.shm_poll])
+        setup.closers.append(b.stop)
 
 
 def zelto_factories(setup: Setup
@@ -340,22 +419,24 @@ def shared_vcpu_transport(setup: Setup, sizes: Sequence[int]) -> Optional[Transp
     wake-ups differently."""
     import zelto_sdk
 
-    allowed = sorted(os.sched_getaffinity(0))
-    if len(allowed) < 2:
+    placement = setup.placement
+    allowed = sorted(placement.allowed)
+    if len(allowed) < 2 or placement.name == "one-core":
         return None
-    cpu = {allowed[0]}
+    cpu = {allowed[0]}  # the driver's own under "split"
     timed: Optional[Runner] = None  # the client's runner, once its engine has started
 
     def start() -> Runner:
         setup.shm_shared_cpu = f"/zelto-bench-{uuid.uuid4().hex[:8]}-s"
         notify_fd = os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
         setup.closers.append(lambda: os.close(notify_fd))
-        engine = Engine(setup.engine_binary, ["--shm", setup.shm_shared_cpu, "--notify-fd", str(notify_fd)],
-                        pass_fds=(notify_fd,))
+        with placement.starting_anywhere():
+            engine = Engine(setup.engine_binary, ["--shm", setup.shm_shared_cpu, "--notify-fd", str(notify_fd)],
+                            pass_fds=(notify_fd,))
         setup.closers.append(engine.stop)
         for tid in os.listdir(f"/proc/{engine.proc.pid}/task"):
             os.sched_setaffinity(int(tid), cpu)
-        client = zelto_sdk.ZeltoShmClient(setup.shm_shared_cpu)  # built with every processor allowed
+        client = zelto_sdk.ZeltoShmClient(setup.shm_shared_cpu)
         runner = python_runner(bind_method(client.infer, shape=True))
         runner(64, b"\x00" * 64, 1)  # attach before anything is timed
         return runner
@@ -368,7 +449,7 @@ def shared_vcpu_transport(setup: Setup, sizes: Sequence[int]) -> Optional[Transp
         try:
             return timed(size, data, calls)
         finally:
-            os.sched_setaffinity(0, allowed)
+            os.sched_setaffinity(0, placement.driver or placement.allowed)
 
     return Transport("diag-shm-shared-vcpu", "ZeltoShmClient (eventfd), engine on the caller's vCPU",
                      "diagnostic", run, sizes=[s for s in sizes if s <= 64 << 10])
@@ -387,7 +468,8 @@ def build_transports(setup: Setup, native_dir: Path, sizes: Sequence[int], only:
         lambda size, data, calls: limits.command(f"memcpy {size} {calls}"), first_call=False))
     setup.transports.append(Transport(
         "limit-eventfd", "eventfd round trip (C++)", "limit",
-        lambda size, data, calls: limits.command(f"eventfd {calls}"), sizes=[sizes[0]], first_call=False))
+        lambda size, data, calls: limits.command(f"eventfd {calls} {setup.placement.server_cpu()}"),
+        sizes=[sizes[0]], first_call=False))
     if with_zelto:
         # The floor, and two variants of it at 64 KiB and below: the 12-byte header written by a
         # send of its own (what a second write per request costs: the engine can wake for the
@@ -436,7 +518,8 @@ def build_transports(setup: Setup, native_dir: Path, sizes: Sequence[int], only:
     # Other peers, each with its own echo server.
     if wanted("pyzmq"):
         address = f"ipc://{setup.workdir}/zmq.sock"
-        server = peers.PeerServer(["zmq", address])
+        with setup.placement.starting_servers():
+            server = peers.PeerServer(["zmq", address])
         setup.closers.append(server.stop)
         client = peers.ZmqClient(address)
         setup.closers.append(client.close)
@@ -444,14 +527,16 @@ def build_transports(setup: Setup, native_dir: Path, sizes: Sequence[int], only:
         setup.transports.append(Transport("pyzmq", "pyzmq REQ/REP (ipc)", "peer", python_runner(bind_method(client.infer))))
     if wanted("grpc"):
         address = f"unix:{setup.workdir}/grpc.sock"
-        server = peers.PeerServer(["grpc", address])
+        with setup.placement.starting_servers():
+            server = peers.PeerServer(["grpc", address])
         setup.closers.append(server.stop)
         client = peers.GrpcClient(address)
         setup.closers.append(client.close)
         client.infer(b"\x00" * 64)
         setup.transports.append(Transport("grpc", "grpcio unary (unix)", "peer", python_runner(bind_method(client.infer))))
     if wanted("shm-pipe"):
-        client = peers.ShmPipeClient(max(sizes))
+        with setup.placement.starting_servers():  # the client object starts no thread
+            client = peers.ShmPipeClient(max(sizes))
         setup.closers.append(client.close)
         client.infer(b"\x00" * 64)
         setup.transports.append(Transport("shm-pipe", "shared_memory + pipe", "peer",
@@ -729,7 +814,7 @@ def machine_text() -> str:
 
 def render(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes: Sequence[int],
            targets: List[Target], soaked: List[SoakResult], rounds: int, scale: float,
-           with_plots: bool, loads: Tuple[str, str], one_core: bool = False) -> Tuple[str, str]:
+           with_plots: bool, loads: Tuple[str, str], placement: Placement) -> Tuple[str, str]:
     """(results.md, summary for the README)."""
     shown = [t for t in transports if t.key != "limit-eventfd"]
     floor_unix = {s: stats[("floor-unix", s)].p50 for s in sizes if ("floor-unix", s) in stats}
@@ -738,8 +823,8 @@ def render(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], size
     head = [
         f"Measured {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')} on {machine_text()}, "
         f"by `bench/run.sh` (calls per size scaled by {scale:g}, {rounds} interleaved rounds per size; "
-        f"1-minute load average {loads[0]} at the start, {loads[1]} at the end)"
-        + (". **Diagnostic run with `--one-core`: every process on CPU 0.**" if one_core else "."),
+        f"1-minute load average {loads[0]} at the start, {loads[1]} at the end). "
+        f"Placement: {placement.describe()}.",
         "",
     ]
 
@@ -904,13 +989,18 @@ def main() -> int:
     ap.add_argument("--no-soak", action="store_true")
     ap.add_argument("--soak-calls", type=int, default=100_000)
     ap.add_argument("--soak-size", type=int, default=4 << 10)
-    ap.add_argument("--one-core", action="store_true",
-                    help="diagnostic: run the driver, the engines and every server on CPU 0 only, "
-                         "so that no wake-up crosses cores (the default run pins nothing)")
+    placement = ap.add_mutually_exclusive_group()
+    placement.add_argument("--one-core", action="store_true",
+                           help="diagnostic: run the driver, the engines and every server on the first "
+                                "allowed CPU, so that no wake-up crosses cores")
+    placement.add_argument("--unpinned", action="store_true",
+                           help="diagnostic: pin nothing (by default the driver runs on one CPU and "
+                                "every server on another)")
     ap.add_argument("--quiet", action="store_true")
     opts = ap.parse_args()
-    if opts.one_core:
-        os.sched_setaffinity(0, {0})  # inherited by every process started from here on
+    diagnostic_placement = opts.one_core or opts.unpinned
+    placement = Placement.choose("one-core" if opts.one_core else "unpinned" if opts.unpinned else "split")
+    placement.pin_driver()  # before any thread or process is started
 
     sizes = sorted(int(s) for s in opts.sizes.split(","))
     only = set(o for o in opts.only.split(",") if o) or None
@@ -921,7 +1011,8 @@ def main() -> int:
     with_zelto = not opts.no_zelto
     run_soak = with_zelto and not opts.no_soak
 
-    setup = Setup(workdir=Path(tempfile.mkdtemp(prefix="zelto-bench-", dir="/tmp")), engine_binary=opts.engine)
+    setup = Setup(workdir=Path(tempfile.mkdtemp(prefix="zelto-bench-", dir="/tmp")), engine_binary=opts.engine,
+                  placement=placement)
     stats: Dict[Tuple[str, int], Stat] = {}
     soaked: List[SoakResult] = []
     started = time.perf_counter()
@@ -950,9 +1041,9 @@ def main() -> int:
         (out / "soak.md").write_text(results)
     else:
         results, readme = render(setup.transports, stats, sizes, targets, soaked, opts.rounds, opts.scale, with_plots, loads,
-                                 opts.one_core)
+                                 placement)
         (out / "results.md").write_text(results + "\n")
-        if with_zelto and only is None and not opts.one_core:
+        if with_zelto and only is None and not diagnostic_placement:
             Path(opts.summary).write_text(readme + "\n")
             for name in plots:
                 shutil.copyfile(out / name, Path(opts.summary).parent / name)
