@@ -134,12 +134,11 @@ class PendingShmRequest {
 
     // Before the notification wait: looks at the response ring (without taking anything off it)
     // until an entry is published (true) or kSpinBeforeNotificationWait has passed (false), with
-    // `between_polls` (false = stop with
-    // Interrupted) and then sched_yield between two looks. A yield (with the hook before it)
-    // that keeps the thread away for over a millisecond ends it, and the next 256 waits of this
-    // client look only once (common/crowded_processor.hpp). Nothing is consumed: the answer
-    // stays on the ring until the descriptor is drained, so no count is left behind for a later
-    // call.
+    // `between_polls` (false = stop with Interrupted) and then sched_yield between two looks. A
+    // yield (with the hook before it) that keeps the thread away for over a millisecond ends it,
+    // and the next 256 waits of this client look only once (common/crowded_processor.hpp).
+    // Nothing is consumed: the answer stays on the ring until the descriptor is drained, so no
+    // count is left behind for a later call.
     Result<bool, ShmCallError> spin_until_published(
         const std::function<bool()>& between_polls) const;
 
@@ -192,10 +191,6 @@ class ShmClientCore {
 
     ShmClientCore(std::shared_ptr<shm::ShmManager> region, shm::ClockFn clock = {});
 
-    // Whether the constructing thread could run on one processor only: the polling then yields
-    // for kYieldBeforeSleepingOnOneProcessor before it sleeps, however long its yields take.
-    bool one_processor() const { return one_processor_; }
-
     // Uses up an id, takes a slot, writes the block and queues the request entry.
     Result<PendingShmRequest, ShmCallError> begin(const ShmInput& input);
 
@@ -209,6 +204,8 @@ class ShmClientCore {
     std::shared_ptr<shm::ShmManager> region_;
     shm::TieredShmAllocator allocator_;
     std::uint64_t next_request_id_ = 1;
+    // Whether the constructing thread could run on one processor only: the polling then yields
+    // for kYieldBeforeSleepingOnOneProcessor before it sleeps, however long its yields take.
     bool one_processor_;
     // Whether the waits may yield before they block or sleep (only the thread inside the call
     // touches it, under the call's exclusive borrow).

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-
 namespace zelto::transport {
 namespace {
 
