@@ -14,7 +14,7 @@
 #include "python/lazy_type.hpp"
 #include "python/method_args.hpp"
 #include "python/py_ref.hpp"
-#include "python/region_bytes.hpp"
+#include "python/bytes_copy.hpp"
 #include "python/types.hpp"
 
 namespace zelto::python {
@@ -33,7 +33,7 @@ using HybridClientObject = PyInstance<HybridClientState>;
 class BytesResult final : public sdk::ResultSink {
   public:
     bool accept(const std::uint8_t* data, std::size_t size) override {
-        bytes_ = OwnedRef::steal(bytes_from_region(data, size));
+        bytes_ = OwnedRef::steal(new_bytes_copy(data, size));
         return static_cast<bool>(bytes_);
     }
     PyObject* release() { return bytes_.release(); }

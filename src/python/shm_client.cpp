@@ -15,7 +15,7 @@
 #include "python/instance.hpp"
 #include "python/lazy_type.hpp"
 #include "python/method_args.hpp"
-#include "python/region_bytes.hpp"
+#include "python/bytes_copy.hpp"
 #include "python/types.hpp"
 
 namespace zelto::python {
@@ -97,7 +97,7 @@ PyObject* shm_client_infer(PyObject* self, PyObject* args, PyObject* kwargs) {
 
         // The one copy of the result: from the region into the new bytes object. The request's
         // slot is released when `pending` goes out of scope, after this copy.
-        return bytes_from_region(result->data, result->size);
+        return new_bytes_copy(result->data, result->size);
     });
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "python/borrow.hpp"
+#include "python/bytes_copy.hpp"
 #include "python/entry_guard.hpp"
 #include "python/errors.hpp"
 #include "python/instance.hpp"
@@ -88,8 +89,7 @@ sdk::InferInput infer_input(const InferArgs& args, std::vector<sdk::NamedTensorI
 }
 
 PyObject* new_bytes(std::span<const std::uint8_t> data) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
-                                     static_cast<Py_ssize_t>(data.size()));
+    return new_bytes_copy(data.data(), data.size());
 }
 
 // (data, shape, dtype) with the canonical dtype name, whatever form the engine wrote.

@@ -64,7 +64,8 @@ def test_reply_sizes_in_any_order_on_one_connection(engines, socket_path, record
     engines.start("--unix", socket_path, "--record", record_path, *knobs)
     client = zelto_sdk.ZeltoClient(socket_path)
     # Large then small, growing past the first 1 MiB step, then back down: every reply whole.
-    for size in (5 << 20, 3, 0, 70_000, (3 << 20) + 5, 64, 1 << 20):
+    # From 8 MiB up the copy into the result streams; (9 << 20) + 3 ends with a partial line.
+    for size in (5 << 20, 3, 0, 70_000, (9 << 20) + 3, (3 << 20) + 5, 64, 1 << 20):
         data = payload_of(bytes(size), size)
         assert client.infer(2, [size], "uint8", data) == data
     assert {conn for conn, _ in frames(wire.read_record(record_path))} == {1}
