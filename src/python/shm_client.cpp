@@ -9,13 +9,13 @@
 #include <memory>
 
 #include "python/borrow.hpp"
+#include "python/bytes_copy.hpp"
 #include "python/entry_guard.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "python/instance.hpp"
 #include "python/lazy_type.hpp"
 #include "python/method_args.hpp"
-#include "python/bytes_copy.hpp"
 #include "python/types.hpp"
 
 namespace zelto::python {
