@@ -326,6 +326,7 @@ class Setup:
     closers: List[Callable[[], None]] = field(default_factory=list)
     workdir: Path = Path("/tmp")
     engine_binary: str = ""
+    engine_args: List[str] = field(default_factory=list)  # --engine-arg, added to every engine
     socket_path: str = ""
     tcp_port: int = 0
     shm_notify: str = ""
@@ -334,6 +335,9 @@ class Setup:
     notify_fd: int = -1
     placement: Placement = field(default_factory=lambda: Placement("unpinned", frozenset()))
     leftovers: List[str] = field(default_factory=list)
+
+    def start_engine(self, args: List[str], pass_fds: Sequence[int] = ()) -> "Engine":
+        return Engine(self.engine_binary, [*args, *self.engine_args], pass_fds)
 
     def close(self) -> None:
         for closer in reversed(self.closers):
@@ -361,12 +365,11 @@ def start_engines(setup: Setup) -> None:
     setup.notify_fd = os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
     setup.closers.append(lambda: os.close(setup.notify_fd))
     with setup.placement.starting_servers():
-        a = Engine(setup.engine_binary,
-                   ["--unix", setup.socket_path, "--tcp", str(setup.tcp_port),
-                    "--shm", setup.shm_notify, "--notify-fd", str(setup.notify_fd)],
-                   pass_fds=(setup.notify_fd,))
+        a = setup.start_engine(["--unix", setup.socket_path, "--tcp", str(setup.tcp_port),
+                                "--shm", setup.shm_notify, "--notify-fd", str(setup.notify_fd)],
+                               pass_fds=(setup.notify_fd,))
         setup.closers.append(a.stop)
-        b = Engine(setup.engine_binary, ["--shm", setup.shm_poll])
+        b = setup.start_engine(["--shm", setup.shm_poll])
         setup.closers.append(b.stop)
 
 
@@ -431,8 +434,8 @@ def shared_vcpu_transport(setup: Setup, sizes: Sequence[int]) -> Optional[Transp
         notify_fd = os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
         setup.closers.append(lambda: os.close(notify_fd))
         with placement.starting_anywhere():
-            engine = Engine(setup.engine_binary, ["--shm", setup.shm_shared_cpu, "--notify-fd", str(notify_fd)],
-                            pass_fds=(notify_fd,))
+            engine = setup.start_engine(["--shm", setup.shm_shared_cpu, "--notify-fd", str(notify_fd)],
+                                        pass_fds=(notify_fd,))
         setup.closers.append(engine.stop)
         for tid in os.listdir(f"/proc/{engine.proc.pid}/task"):
             os.sched_setaffinity(int(tid), cpu)
@@ -814,7 +817,8 @@ def machine_text() -> str:
 
 def render(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes: Sequence[int],
            targets: List[Target], soaked: List[SoakResult], rounds: int, scale: float,
-           with_plots: bool, loads: Tuple[str, str], placement: Placement) -> Tuple[str, str]:
+           with_plots: bool, loads: Tuple[str, str], placement: Placement,
+           engine_args: Sequence[str] = ()) -> Tuple[str, str]:
     """(results.md, summary for the README)."""
     shown = [t for t in transports if t.key != "limit-eventfd"]
     floor_unix = {s: stats[("floor-unix", s)].p50 for s in sizes if ("floor-unix", s) in stats}
@@ -824,7 +828,8 @@ def render(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], size
         f"Measured {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')} on {machine_text()}, "
         f"by `bench/run.sh` (calls per size scaled by {scale:g}, {rounds} interleaved rounds per size; "
         f"1-minute load average {loads[0]} at the start, {loads[1]} at the end). "
-        f"Placement: {placement.describe()}.",
+        f"Placement: {placement.describe()}."
+        + (f" Every engine started with `{' '.join(engine_args)}`." if engine_args else ""),
         "",
     ]
 
@@ -984,6 +989,9 @@ def main() -> int:
     ap.add_argument("--scale", type=float, default=1.0, help="multiply the number of calls per size")
     ap.add_argument("--rounds", type=int, default=10, help="interleaved rounds per size")
     ap.add_argument("--only", default="", help="comma-separated transport keys or prefixes (development)")
+    ap.add_argument("--engine-arg", action="append", default=[], metavar="ARG",
+                    help="diagnostic: pass ARG on to every zelto-mock-engine the run starts "
+                         "(repeatable), e.g. --engine-arg=--pool-size --engine-arg=22282240")
     ap.add_argument("--no-zelto", action="store_true", help="limits and peers only (no engine, no zelto_sdk)")
     ap.add_argument("--soak", action="store_true", help="only the soak: 100 000 calls per zelto transport")
     ap.add_argument("--no-soak", action="store_true")
@@ -1012,7 +1020,7 @@ def main() -> int:
     run_soak = with_zelto and not opts.no_soak
 
     setup = Setup(workdir=Path(tempfile.mkdtemp(prefix="zelto-bench-", dir="/tmp")), engine_binary=opts.engine,
-                  placement=placement)
+                  engine_args=opts.engine_arg, placement=placement)
     stats: Dict[Tuple[str, int], Stat] = {}
     soaked: List[SoakResult] = []
     started = time.perf_counter()
@@ -1041,9 +1049,9 @@ def main() -> int:
         (out / "soak.md").write_text(results)
     else:
         results, readme = render(setup.transports, stats, sizes, targets, soaked, opts.rounds, opts.scale, with_plots, loads,
-                                 placement)
+                                 placement, opts.engine_arg)
         (out / "results.md").write_text(results + "\n")
-        if with_zelto and only is None and not diagnostic_placement:
+        if with_zelto and only is None and not diagnostic_placement and not opts.engine_arg:
             Path(opts.summary).write_text(readme + "\n")
             for name in plots:
                 shutil.copyfile(out / name, Path(opts.summary).parent / name)
