@@ -9,10 +9,13 @@
 //   - a success consumed some prefix: that prefix alone decodes to the same packet, one byte
 //     less fails, and the packet written back in payload form decodes to itself;
 //   - the view decoder (with its short path for plain payloads) gives the same packet or the
-//     same failure text, and the short path, when it answers, gives that packet too.
+//     same failure text, and the short path, when it answers, gives that packet too;
+//   - the short path answers exactly when the plain head does, its data lies where the head
+//     says and a zero tag follows it (what a reply received straight into caller memory checks).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,6 +32,7 @@ namespace {
 using zelto::engine_api::BinaryTensorPacket;
 using zelto::engine_api::decode_tensor_packet;
 using zelto::engine_api::decode_tensor_packet_view;
+using zelto::engine_api::read_plain_packet_head;
 using zelto::engine_api::read_plain_packet_view;
 using zelto::engine_api::dtype_name;
 using zelto::engine_api::read_tensor_packet;
@@ -92,6 +96,19 @@ bool same(const BinaryTensorPacket& a, const BinaryTensorPacket& b) {
     return a.shape == b.shape && a.dtype == b.dtype && a.data == b.data;
 }
 
+void check_plain_head(std::span<const std::uint8_t> input,
+                      const std::optional<zelto::engine_api::TensorPacketView>& plain) {
+    const auto head = read_plain_packet_head(input);
+    const bool head_says_plain = head && head->data_length < input.size() - head->data_offset &&
+                                 input[head->data_offset + head->data_length] == 0;
+    FUZZ_CHECK(head_says_plain == plain.has_value(), "the plain head and the short path disagree");
+    if (!plain) return;
+    FUZZ_CHECK(plain->data().data() == input.data() + head->data_offset &&
+                   plain->data().size() == head->data_length && plain->dtype() == head->dtype &&
+                   plain->rank() * 8 == head->shape_bytes.size(),
+               "the plain head names other data");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -112,6 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     auto view = decode_tensor_packet_view(input);
     auto plain = read_plain_packet_view(input);
+    check_plain_head(input, plain);
     if (!packet) {
         FUZZ_CHECK(!view && view.error().message == packet.error().message,
                    "the view decoder disagrees: " +

@@ -116,7 +116,7 @@ Result<TensorPacketView, DecodeError> read_tensor_packet_view(RecordReader& read
     return view;
 }
 
-std::optional<TensorPacketView> read_plain_packet_view(std::span<const std::uint8_t> bytes) {
+std::optional<PlainPacketHead> read_plain_packet_head(std::span<const std::uint8_t> bytes) {
     std::size_t at = 0;
     const auto left = [&] { return bytes.size() - at; };
     const auto u64 = [&] {
@@ -124,13 +124,13 @@ std::optional<TensorPacketView> read_plain_packet_view(std::span<const std::uint
         at += sizeof(std::uint64_t);
         return value;
     };
-    TensorPacketView view;
+    PlainPacketHead head;
 
     if (left() < 8) return std::nullopt;
     const std::uint64_t rank = u64();
     if (rank > left() / sizeof(std::int64_t)) return std::nullopt;
-    view.shape_bytes_ = bytes.subspan(at, static_cast<std::size_t>(rank) * sizeof(std::int64_t));
-    at += view.shape_bytes_.size();
+    head.shape_bytes = bytes.subspan(at, static_cast<std::size_t>(rank) * sizeof(std::int64_t));
+    at += head.shape_bytes.size();
 
     if (left() < 8) return std::nullopt;
     const std::uint64_t dtype_len = u64();
@@ -144,17 +144,33 @@ std::optional<TensorPacketView> read_plain_packet_view(std::span<const std::uint
     }
     auto dtype = parse_dtype(dtype_text);
     if (!dtype) return std::nullopt;
-    view.dtype_ = *dtype;
+    head.dtype = *dtype;
 
     if (left() < 1 + 8 || bytes[at] != 1) return std::nullopt;  // raw data present
     ++at;
-    const std::uint64_t data_len = u64();
-    if (data_len > left()) return std::nullopt;
-    view.data_ = bytes.subspan(at, static_cast<std::size_t>(data_len));
-    at += view.data_.size();
+    head.data_length = u64();
+    head.data_offset = at;
+    return head;
+}
 
-    if (left() < 1 || bytes[at] != 0) return std::nullopt;  // no base64 text
+TensorPacketView TensorPacketView::plain(const PlainPacketHead& head,
+                                         std::span<const std::uint8_t> data) {
+    TensorPacketView view;
+    view.shape_bytes_ = head.shape_bytes;
+    view.dtype_ = head.dtype;
+    view.data_ = data;
     return view;
+}
+
+std::optional<TensorPacketView> read_plain_packet_view(std::span<const std::uint8_t> bytes) {
+    const std::optional<PlainPacketHead> head = read_plain_packet_head(bytes);
+    if (!head) return std::nullopt;
+    const std::size_t left = bytes.size() - head->data_offset;
+    if (head->data_length > left) return std::nullopt;
+    const auto data_length = static_cast<std::size_t>(head->data_length);
+    // No base64 text after the data.
+    if (left - data_length < 1 || bytes[head->data_offset + data_length] != 0) return std::nullopt;
+    return TensorPacketView::plain(*head, bytes.subspan(head->data_offset, data_length));
 }
 
 Result<TensorPacketView, DecodeError> decode_tensor_packet_view(

@@ -28,6 +28,15 @@ Result<BinaryTensorPacketPayload, DecodeError> read_tensor_payload(RecordReader&
 // Exactly one of `data` and `data_base64` must be present; base64 text is decoded strictly.
 Result<BinaryTensorPacket, DecodeError> into_packet(BinaryTensorPacketPayload payload);
 
+// The start of the payload the engine nearly always sends (see read_plain_packet_view), up to
+// and including the data's length: the data need not have arrived yet.
+struct PlainPacketHead {
+    std::span<const std::uint8_t> shape_bytes;  // rank little-endian int64s, into the bytes read
+    TensorDtype dtype = TensorDtype::Float32;
+    std::size_t data_offset = 0;    // of the first data byte, from the payload's start
+    std::uint64_t data_length = 0;  // as announced: not checked against anything
+};
+
 // A decoded tensor whose bytes are left where they arrived: shape and data are views into the
 // decoded input (the connection's receive buffer), valid only as long as that input is. Only
 // base64 data is decoded into storage of its own. Move-only, because `data` may point into
@@ -48,10 +57,12 @@ class TensorPacketView {
     // A copy that owns its shape and data.
     BinaryTensorPacket to_owned() const;
 
+    // A plain payload whose data the caller received elsewhere (straight into memory of its
+    // own): shape and dtype from `head`, the data from `data`. Both must outlive the view.
+    static TensorPacketView plain(const PlainPacketHead& head, std::span<const std::uint8_t> data);
+
   private:
     friend Result<TensorPacketView, DecodeError> read_tensor_packet_view(RecordReader& reader);
-    friend std::optional<TensorPacketView> read_plain_packet_view(
-        std::span<const std::uint8_t> bytes);
 
     std::span<const std::uint8_t> shape_bytes_;  // rank little-endian int64s
     TensorDtype dtype_ = TensorDtype::Float32;
@@ -67,6 +78,11 @@ Result<TensorPacketView, DecodeError> read_tensor_packet_view(RecordReader& read
 // read without a result per field, as read_tensor_packet_view would read it; nullopt for
 // anything else (including every malformed payload), which that reader then reads and names.
 std::optional<TensorPacketView> read_plain_packet_view(std::span<const std::uint8_t> bytes);
+
+// The head of such a payload at the front of `bytes`, read exactly as read_plain_packet_view
+// reads it; nullopt where that would give up before reaching the data (the head is not all
+// there, or the payload is not plain).
+std::optional<PlainPacketHead> read_plain_packet_head(std::span<const std::uint8_t> bytes);
 
 // A whole reply or frame body as a view; bytes after the payload are ignored. A plain payload
 // takes the short path above (about 240 instructions for a 64-byte reply, against 570 through
