@@ -69,25 +69,32 @@ Result<void, IoError> ReadWriteConnection::write_all(
 }
 
 Result<void, IoError> ReadWriteConnection::read_exact(std::uint8_t* out, std::size_t size) {
+    return take_exact({out, size}, std::chrono::microseconds(0));
+}
+
+Result<void, IoError> ReadWriteConnection::receive_exact(std::span<std::uint8_t> out) {
+    return take_exact(out, state_->spin.budget());
+}
+
+Result<void, IoError> ReadWriteConnection::take_exact(std::span<std::uint8_t> out,
+                                                      std::chrono::microseconds spin_budget) {
     // Bytes received ahead by fill come first.
     const std::span<const std::uint8_t> ahead = state_->inbox.pending();
-    const std::size_t taken = std::min(ahead.size(), size);
+    const std::size_t taken = std::min(ahead.size(), out.size());
     if (taken > 0) {
-        std::memcpy(out, ahead.data(), taken);
+        std::memcpy(out.data(), ahead.data(), taken);
         state_->inbox.consume(taken);
-        out += taken;
-        size -= taken;
+        out = out.subspan(taken);
     }
-    while (size > 0) {
-        const std::size_t chunk = std::min<std::size_t>(size, SSIZE_MAX);
-        const ssize_t got = ::recv(state_->socket.get(), out, chunk, 0);
+    SpinBeforePark spin(spin_budget);
+    while (!out.empty()) {
+        const ssize_t got = receive_into(out, spin);
         if (got < 0) {
             if (errno == EINTR) continue;
             return unexpected(IoError::from_errno(errno));
         }
         if (got == 0) return unexpected(IoError::unexpected_eof());
-        out += got;
-        size -= static_cast<std::size_t>(got);
+        out = out.subspan(static_cast<std::size_t>(got));
     }
     return {};
 }

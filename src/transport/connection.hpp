@@ -52,6 +52,10 @@ class ReadWriteConnection {
     // closing first is "failed to fill whole buffer".
     Result<void, IoError> read_exact(std::uint8_t* out, std::size_t size);
 
+    // The same for the rest of a reply: while the bytes are not there yet it asks again without
+    // blocking for as long as fill would (the connection's spin budget), then blocks.
+    Result<void, IoError> receive_exact(std::span<std::uint8_t> out);
+
     // Receives until at least `count` bytes are pending in the receive buffer and returns all
     // pending bytes (the first `count` and perhaps more, received ahead). Nothing is consumed.
     // A failure forgets whatever was pending: the position in the stream is lost.
@@ -76,12 +80,21 @@ class ReadWriteConnection {
     // Gives back an oversized receive buffer once nothing is pending (see ReceiveBuffer).
     void release_spare_memory() { state_->inbox.trim(); }
 
+    // What the receive buffer holds now: memory this connection already took for bytes that
+    // really arrived.
+    std::size_t receive_capacity() const { return state_->inbox.capacity(); }
+
     // Reused by every request encoded for this connection.
     engine_api::RequestPieces& request_scratch() { return state_->request_scratch; }
 
     int fd() const { return state_->socket.get(); }
 
   private:
+    // read_exact and receive_exact: the pending bytes first, then receives straight into `out`,
+    // without blocking while `spin_budget` lasts.
+    Result<void, IoError> take_exact(std::span<std::uint8_t> out,
+                                     std::chrono::microseconds spin_budget);
+
     // One receive into the buffer's free room: without blocking while `spin` lasts, then blocking.
     ssize_t receive_into(std::span<std::uint8_t> room, SpinBeforePark& spin);
 
