@@ -1,5 +1,7 @@
 // The one copy of a result into the bytes object returned to the caller: out of a shared region
-// (ZeltoShmClient, ZeltoHybridClient) or out of a connection's receive buffer (ZeltoClient).
+// (ZeltoShmClient, ZeltoHybridClient) or out of a connection's receive buffer (ZeltoClient: its
+// stream items, and replies whose data is below 1 MiB or sent as base64 text; larger raw data is
+// received straight into the bytes object, see sdk/unary_reply.hpp).
 //
 // From shm::kStreamingCopyThreshold (8 MiB) up the copy writes with streaming stores
 // (shm/bulk_copy.hpp), as the copies into a region already do: a result that large does not
@@ -10,9 +12,9 @@
 //   followed by one full read of the result (comparing it with the input) 5.96-5.99 ms instead
 //   of 6.25-6.30 ms. At 8 MiB the call 2.16 ms instead of 2.30 ms, with the read 2.98 ms
 //   against 2.89 ms.
-// - ZeltoClient: over unix 9.26-9.55 ms a call instead of 9.85-10.18 ms (with the read
-//   11.03-11.25 against 11.12-11.48 ms), over tcp 13.08-13.53 ms instead of 13.96-14.86 ms (with
-//   the read 14.80-15.33 against 15.24-16.26 ms).
+// - ZeltoClient, when its replies still went through this copy: over unix 9.26-9.55 ms a call
+//   instead of 9.85-10.18 ms (with the read 11.03-11.25 against 11.12-11.48 ms), over tcp
+//   13.08-13.53 ms instead of 13.96-14.86 ms (with the read 14.80-15.33 against 15.24-16.26 ms).
 // Smaller results are copied with memcpy and stay in the caches.
 #pragma once
 

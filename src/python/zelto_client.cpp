@@ -88,13 +88,42 @@ sdk::InferInput infer_input(const InferArgs& args, std::vector<sdk::NamedTensorI
             args.session_id ? std::optional<std::string_view>(*args.session_id) : std::nullopt};
 }
 
-PyObject* new_bytes(std::span<const std::uint8_t> data) {
-    return new_bytes_copy(data.data(), data.size());
-}
+// The bytes object a call returns its result tensor's data in. A large reply's data is received
+// straight into it (sdk::DataDestination), so it is made before the data arrives; otherwise it
+// is made from the reply, by one copy.
+class ResultBytes {
+  public:
+    // The destination: a new bytes object of `size` bytes, or an empty span when there is no
+    // memory for it (the reply is then read the usual way, which reports that itself).
+    std::span<std::uint8_t> make(std::size_t size) {
+        bytes_ = OwnedRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        if (!bytes_) {
+            PyErr_Clear();
+            destination_ = {};
+        } else {
+            destination_ = {reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes_.get())), size};
+        }
+        return destination_;
+    }
+
+    // A new reference to bytes holding `data`: the destination itself if `data` was received
+    // into it, else a copy.
+    PyObject* take(std::span<const std::uint8_t> data) {
+        if (bytes_ && data.data() == destination_.data() && data.size() == destination_.size()) {
+            destination_ = {};
+            return bytes_.release();
+        }
+        return new_bytes_copy(data.data(), data.size());
+    }
+
+  private:
+    OwnedRef bytes_;
+    std::span<std::uint8_t> destination_;  // bytes_'s buffer
+};
 
 // (data, shape, dtype) with the canonical dtype name, whatever form the engine wrote.
-PyObject* tensor_tuple(const engine_api::TensorPacketView& packet) {
-    OwnedRef data = OwnedRef::steal(new_bytes(packet.data()));
+PyObject* tensor_tuple(const engine_api::TensorPacketView& packet, ResultBytes& bytes) {
+    OwnedRef data = OwnedRef::steal(bytes.take(packet.data()));
     if (!data) return nullptr;
     OwnedRef shape = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(packet.rank())));
     if (!shape) return nullptr;
@@ -109,8 +138,8 @@ PyObject* tensor_tuple(const engine_api::TensorPacketView& packet) {
 }
 
 // Runs one unary call whose result `make_result` builds from the reply tensor while it is still
-// in the connection's receive buffer: the data is copied once, straight into the Python object.
-// `make_result` returns a new reference, or nullptr with an exception set.
+// where it arrived, taking the data bytes from `ResultBytes`: at most one copy, straight into the
+// Python object. `make_result` returns a new reference, or nullptr with an exception set.
 template <class MakeResult>
 PyObject* run_unary(PyObject* self, PyObject* args, PyObject* kwargs, const char* full_name,
                     MakeResult make_result) {
@@ -122,11 +151,13 @@ PyObject* run_unary(PyObject* self, PyObject* args, PyObject* kwargs, const char
         if (!parsed) return nullptr;
         std::vector<sdk::NamedTensorInput> named;
         OwnedRef result;
+        ResultBytes data;
         auto done = client->state->core.infer(
             infer_input(*parsed, named),
             [&](const engine_api::TensorPacketView& packet) {
-                result = OwnedRef::steal(make_result(packet));
-            });
+                result = OwnedRef::steal(make_result(packet, data));
+            },
+            [&](std::size_t size) { return data.make(size); });
         if (!done) return raise_client_error(done.error());
         return result.release();  // nullptr: building the result failed, its exception is set
     });
@@ -134,7 +165,9 @@ PyObject* run_unary(PyObject* self, PyObject* args, PyObject* kwargs, const char
 
 PyObject* zelto_client_infer(PyObject* self, PyObject* args, PyObject* kwargs) {
     return run_unary(self, args, kwargs, "ZeltoClient.infer()",
-                     [](const engine_api::TensorPacketView& packet) { return new_bytes(packet.data()); });
+                     [](const engine_api::TensorPacketView& packet, ResultBytes& data) {
+                         return data.take(packet.data());
+                     });
 }
 
 PyObject* zelto_client_infer_tensor(PyObject* self, PyObject* args, PyObject* kwargs) {

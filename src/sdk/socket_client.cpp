@@ -12,6 +12,12 @@ namespace {
 using engine_api::BinaryTensorPacket;
 using transport::ReadWriteConnection;
 
+// For the calls that return an owned packet: it is copied out of the receive buffer anyway.
+std::span<std::uint8_t> no_destination(std::size_t) {
+    return {};
+}
+const auto kNoDestination = &no_destination;
+
 Result<engine_api::TensorDtype, ClientError> parse_dtype(std::string_view text) {
     auto dtype = engine_api::parse_dtype(text);
     if (!dtype) return unexpected(ClientError::invalid_request(dtype.error().display()));
@@ -63,7 +69,8 @@ Result<void, ClientError> SocketClient::encode_request(const PreparedInfer& requ
 }
 
 Result<void, ClientError> SocketClient::infer_impl(ReadWriteConnection& connection,
-                                                   const PreparedInfer& request, PacketSink sink) {
+                                                   const PreparedInfer& request, PacketSink sink,
+                                                   DataDestination destination) {
     auto dtype = parse_dtype(request.input.dtype);
     if (!dtype) return unexpected(std::move(dtype).error());
     engine_api::RequestPieces& payload = connection.request_scratch();
@@ -72,36 +79,26 @@ Result<void, ClientError> SocketClient::infer_impl(ReadWriteConnection& connecti
     auto written = transport::write_request(connection, request.model_id, transport::FrameOp::Infer,
                                             payload.pieces(), payload.size());
     if (!written) return unexpected(ClientError::from_io(std::move(written).error()));
-    auto reply = transport::receive_frame(connection);
-    if (!reply) return unexpected(ClientError::from_io(std::move(reply).error()));
-    Result<void, ClientError> outcome;
-    if (reply->word != 0) {
-        outcome = unexpected(
-            ClientError::remote(utf8_lossy(reply->body.data(), reply->body.size())));
-    } else if (auto packet = engine_api::decode_tensor_packet_view(reply->body); !packet) {
-        outcome = unexpected(ClientError::protocol(std::move(packet).error().message));
-    } else {
-        sink(*packet);
-    }
-    // The reply has been used up; a buffer that one huge reply blew up is not kept idle.
-    connection.release_spare_memory();
-    return outcome;
+    return read_unary_reply(connection, sink, destination);
 }
 
 Result<BinaryTensorPacket, ClientError> SocketClient::infer_impl(ReadWriteConnection& connection,
                                                                  const PreparedInfer& request) {
     BinaryTensorPacket packet;
-    auto done = infer_impl(connection, request,
-                           [&](const engine_api::TensorPacketView& view) { packet = view.to_owned(); });
+    auto done = infer_impl(
+        connection, request,
+        [&](const engine_api::TensorPacketView& view) { packet = view.to_owned(); },
+        kNoDestination);
     if (!done) return unexpected(std::move(done).error());
     return packet;
 }
 
-Result<void, ClientError> SocketClient::run_infer(const PreparedInfer& request, PacketSink sink) {
+Result<void, ClientError> SocketClient::run_infer(const PreparedInfer& request, PacketSink sink,
+                                                  DataDestination destination) {
     auto first = pool_.acquire([&] { return connect_stream(config_.target); });
     if (!first) return unexpected(std::move(first).error());
 
-    auto result = infer_impl(*first, request, sink);
+    auto result = infer_impl(*first, request, sink, destination);
     if (result || result.error().kind != ClientError::Kind::Io) {
         // Success, or a failure that consumed the whole reply (or wrote nothing): the stream is
         // still on a frame boundary.
@@ -114,23 +111,25 @@ Result<void, ClientError> SocketClient::run_infer(const PreparedInfer& request, 
     // the request twice: the failure can come after it received the whole request.
     auto second = connect_stream(config_.target);
     if (!second) return unexpected(std::move(second).error());
-    auto retried = infer_impl(*second, request, sink);
+    auto retried = infer_impl(*second, request, sink, destination);
     if (retried) pool_.return_connection(std::move(*second));
     return retried;
 }
 
 Result<BinaryTensorPacket, ClientError> SocketClient::run_infer(const PreparedInfer& request) {
     BinaryTensorPacket packet;
-    auto done =
-        run_infer(request, [&](const engine_api::TensorPacketView& view) { packet = view.to_owned(); });
+    auto done = run_infer(
+        request, [&](const engine_api::TensorPacketView& view) { packet = view.to_owned(); },
+        kNoDestination);
     if (!done) return unexpected(std::move(done).error());
     return packet;
 }
 
-Result<void, ClientError> SocketClient::infer(const InferInput& input, PacketSink sink) {
+Result<void, ClientError> SocketClient::infer(const InferInput& input, PacketSink sink,
+                                              DataDestination destination) {
     auto prepared = prepare_infer(input);
     if (!prepared) return unexpected(std::move(prepared).error());
-    return run_infer(*prepared, sink);
+    return run_infer(*prepared, sink, destination);
 }
 
 Result<BinaryTensorPacket, ClientError> SocketClient::infer(const InferInput& input) {

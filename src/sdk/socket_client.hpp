@@ -2,9 +2,10 @@
 // optional API token, the pool limit and the pool, and runs the unary exchange (with its single
 // reconnect-and-retry), the opening of a stream and the reading of stream items.
 //
-// Results are handed over as views: a reply's tensor is decoded where it landed in the
-// connection's receive buffer and given to a sink before the connection is released, so the
-// caller copies the data exactly once, into whatever it returns.
+// Results are handed over as views: a reply's tensor is decoded where it landed (the
+// connection's receive buffer, or for large data memory the caller provided, see
+// sdk/unary_reply.hpp) and given to a sink before the connection is released, so the data is
+// copied at most once on its way into whatever the caller returns.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +13,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -24,38 +24,12 @@
 #include "sdk/client_error.hpp"
 #include "sdk/connection_pool.hpp"
 #include "sdk/endpoint.hpp"
+#include "sdk/function_ref.hpp"
+#include "sdk/unary_reply.hpp"
 #include "transport/connection.hpp"
 #include "transport/frame.hpp"
 
 namespace zelto::sdk {
-
-// A non-owning reference to something callable, for callbacks that run before the callee
-// returns: no allocation, no copy of the callable.
-template <class Signature>
-class FunctionRef;
-
-template <class R, class... Args>
-class FunctionRef<R(Args...)> {
-  public:
-    template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, FunctionRef>>>
-    FunctionRef(F&& callable)  // implicit, like a function pointer
-        : object_(const_cast<void*>(static_cast<const void*>(&callable))),
-          call_([](void* object, Args... args) -> R {
-              return (*static_cast<std::remove_reference_t<F>*>(object))(
-                  std::forward<Args>(args)...);
-          }) {}
-
-    R operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
-
-  private:
-    void* object_;
-    R (*call_)(void*, Args...);
-};
-
-// Receives a reply's tensor while its bytes still sit in the connection's receive buffer: the
-// view is valid only during the call, so whatever the caller keeps it copies there, exactly
-// once. Called at most once per exchange, and only on success.
-using PacketSink = FunctionRef<void(const engine_api::TensorPacketView&)>;
 
 // Receives one stream item's data, valid only during the call.
 using ItemSink = FunctionRef<void(std::span<const std::uint8_t>)>;
@@ -128,19 +102,23 @@ class SocketClient {
     const ClientConfig& config() const { return config_; }
     ConnectionPool& pool() { return pool_; }
 
-    // infer and infer_tensor: prepare_infer, then run_infer; the result tensor goes to `sink`.
-    Result<void, ClientError> infer(const InferInput& input, PacketSink sink);
+    // infer and infer_tensor: prepare_infer, then run_infer; the result tensor goes to `sink`,
+    // large data perhaps straight into `destination` (sdk/unary_reply.hpp).
+    Result<void, ClientError> infer(const InferInput& input, PacketSink sink,
+                                    DataDestination destination);
     // The same, returning a copy of the result tensor.
     Result<engine_api::BinaryTensorPacket, ClientError> infer(const InferInput& input);
 
     // The unary exchange: a pooled or new connection; on an Io failure exactly one fresh
     // connection and a second attempt. Connections left aligned go back to the pool.
-    Result<void, ClientError> run_infer(const PreparedInfer& request, PacketSink sink);
+    Result<void, ClientError> run_infer(const PreparedInfer& request, PacketSink sink,
+                                        DataDestination destination);
     Result<engine_api::BinaryTensorPacket, ClientError> run_infer(const PreparedInfer& request);
 
     // One attempt on one connection: parse the main dtype, encode, write op 1, read and decode.
     Result<void, ClientError> infer_impl(transport::ReadWriteConnection& connection,
-                                         const PreparedInfer& request, PacketSink sink);
+                                         const PreparedInfer& request, PacketSink sink,
+                                         DataDestination destination);
     Result<engine_api::BinaryTensorPacket, ClientError> infer_impl(
         transport::ReadWriteConnection& connection, const PreparedInfer& request);
 

@@ -79,6 +79,15 @@ def test_infer_tensor_copies_shape_dtype_and_large_data(engines, socket_path):
     assert client.infer_tensor(1, [], "utf8", b"") == (b"", [], "string")
 
 
+def test_infer_tensor_receives_large_raw_data_whole(engine, socket_path):
+    # From 1 MiB up raw data is received straight into the returned bytes.
+    client = zelto_sdk.ZeltoClient(socket_path)
+    for size in ((3 << 20) + 1, 1 << 20, (1 << 20) - 1):
+        data = payload_of(bytes(size), size)
+        got, shape, dtype = client.infer_tensor(1, [size, -1], "U8", data)
+        assert (type(got), got, shape, dtype) == (bytes, data, [size, -1], "uint8")
+
+
 def test_results_do_not_share_memory_with_the_receive_buffer(engine, socket_path):
     client = zelto_sdk.ZeltoClient(socket_path)
     first = client.infer(1, [4096], "uint8", b"\x01" * 4096)

@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/unique_fd.hpp"
+#include "engine_api/tensor_packet.hpp"
+#include "sdk/unary_reply.hpp"
+
+namespace zelto::sdk {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using transport::ReadWriteConnection;
+
+void put_u32(Bytes& out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+void put_u64(Bytes& out, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+// A payload's head: shape [2, n / 2], dtype "u8", raw data of `announced` bytes.
+Bytes plain_head(std::uint64_t announced) {
+    Bytes head;
+    put_u64(head, 2);
+    put_u64(head, 2);
+    put_u64(head, announced / 2);
+    put_u64(head, 2);
+    head.push_back('u');
+    head.push_back('8');
+    head.push_back(1);
+    put_u64(head, announced);
+    return head;
+}
+
+Bytes pattern(std::size_t size) {
+    Bytes data(size);
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<std::uint8_t>(i * 7 + i / 4099);
+    return data;
+}
+
+// A reply frame with status 0 whose body is head, data, tail.
+Bytes reply(const Bytes& data, const Bytes& tail) {
+    const Bytes head = plain_head(data.size());
+    Bytes frame;
+    put_u32(frame, 0);
+    put_u32(frame, static_cast<std::uint32_t>(head.size() + data.size() + tail.size()));
+    frame.insert(frame.end(), head.begin(), head.end());
+    frame.insert(frame.end(), data.begin(), data.end());
+    frame.insert(frame.end(), tail.begin(), tail.end());
+    return frame;
+}
+
+// The client's end of a socket pair; the peer's bytes are sent from a thread of their own, as
+// replies larger than the socket's buffer need, and the peer's end is closed after them.
+struct Exchange {
+    explicit Exchange(Bytes bytes) {
+        int fds[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        client = std::make_unique<ReadWriteConnection>(UniqueFd(fds[0]));
+        writer = std::thread([peer = UniqueFd(fds[1]), bytes = std::move(bytes)] {
+            std::size_t sent = 0;
+            while (sent < bytes.size()) {
+                const ssize_t n =
+                    ::send(peer.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+                if (n <= 0) return;  // the client gave up first
+                sent += static_cast<std::size_t>(n);
+            }
+        });
+    }
+    ~Exchange() {
+        client.reset();  // a writer still blocked in send gets EPIPE
+        writer.join();
+    }
+    std::unique_ptr<ReadWriteConnection> client;
+    std::thread writer;
+};
+
+// What one read_unary_reply gave: the error or the data, where the data lay, and what the
+// destination was asked for.
+struct Outcome {
+    std::optional<ClientError> error;
+    Bytes data;
+    std::vector<std::int64_t> shape;
+    bool data_in_destination = false;
+    std::vector<std::size_t> asked;
+};
+
+Outcome read_reply(ReadWriteConnection& connection, bool accept = true) {
+    Outcome outcome;
+    Bytes destination;
+    auto done = read_unary_reply(
+        connection,
+        [&](const engine_api::TensorPacketView& packet) {
+            outcome.data.assign(packet.data().begin(), packet.data().end());
+            for (std::size_t i = 0; i < packet.rank(); ++i) outcome.shape.push_back(packet.dim(i));
+            outcome.data_in_destination =
+                !destination.empty() && packet.data().data() == destination.data();
+        },
+        [&](std::size_t size) -> std::span<std::uint8_t> {
+            outcome.asked.push_back(size);
+            if (!accept) return {};
+            destination.resize(size);
+            return destination;
+        });
+    if (!done) outcome.error = done.error();
+    return outcome;
+}
+
+// Without and with the spin before blocking that connections to a local engine get.
+class UnaryReplyWaits : public testing::TestWithParam<int> {};
+
+TEST_P(UnaryReplyWaits, LargeDataIsReceivedIntoTheDestinationAndTheStreamStaysAligned) {
+    const Bytes data = pattern((3 << 20) + 5);
+    const Bytes small = pattern(10);
+    Bytes bytes = reply(data, {0, 9, 9});  // no base64 text, then bytes the decoder ignores
+    const Bytes next = reply(small, {0});
+    bytes.insert(bytes.end(), next.begin(), next.end());
+    Exchange exchange(std::move(bytes));
+    exchange.client->set_spin_before_blocking(std::chrono::microseconds(GetParam()));
+
+    Outcome large = read_reply(*exchange.client);
+    ASSERT_FALSE(large.error) << large.error->message;
+    EXPECT_EQ(large.asked, std::vector<std::size_t>{data.size()});
+    EXPECT_TRUE(large.data_in_destination);
+    EXPECT_EQ(large.data, data);
+    EXPECT_EQ(large.shape,
+              (std::vector<std::int64_t>{2, static_cast<std::int64_t>(data.size() / 2)}));
+
+    Outcome next_reply = read_reply(*exchange.client);  // below the threshold: never asked
+    ASSERT_FALSE(next_reply.error) << next_reply.error->message;
+    EXPECT_TRUE(next_reply.asked.empty());
+    EXPECT_EQ(next_reply.data, small);
+}
+
+INSTANTIATE_TEST_SUITE_P(SpinBudgets, UnaryReplyWaits, testing::Values(0, 100));
+
+TEST(UnaryReply, DeclinedDestinationReadsTheReplyWhole) {
+    const Bytes data = pattern(kDirectReceiveMinimum);
+    Exchange exchange(reply(data, {0}));
+    Outcome outcome = read_reply(*exchange.client, /*accept=*/false);
+    ASSERT_FALSE(outcome.error) << outcome.error->message;
+    EXPECT_EQ(outcome.asked, std::vector<std::size_t>{data.size()});
+    EXPECT_FALSE(outcome.data_in_destination);
+    EXPECT_EQ(outcome.data, data);
+}
+
+// Malformed bodies with large data fail with exactly the decoder's text for the whole body.
+TEST(UnaryReply, MalformedTailsFailAsTheDecoderSays) {
+    const Bytes data = pattern(2 << 20);
+    const std::vector<Bytes> tails = {
+        {1, 4, 0, 0, 0, 0, 0, 0, 0, 'A', 'A', '=', '='},  // base64 text as well
+        {7},                                              // not a tag
+        {1, 200, 0, 0, 0, 0, 0, 0, 0},                    // text announced, missing
+        {},                                               // no tag at all after the data
+    };
+    for (const Bytes& tail : tails) {
+        const Bytes frame = reply(data, tail);
+        const auto expected =
+            engine_api::decode_tensor_packet_view(std::span<const std::uint8_t>(frame).subspan(8));
+        ASSERT_FALSE(expected);
+        Exchange exchange(frame);
+        Outcome outcome = read_reply(*exchange.client);
+        ASSERT_TRUE(outcome.error) << "tail of " << tail.size();
+        EXPECT_EQ(outcome.error->kind, ClientError::Kind::Protocol);
+        EXPECT_EQ(outcome.error->message, expected.error().message);
+        EXPECT_EQ(outcome.asked.size(), tail.empty() ? 0u : 1u);
+    }
+}
+
+// An engine that announces 4 GiB of data and sends 3 MiB before closing gets no destination
+// asked for and no buffer beyond about twice what it sent.
+TEST(UnaryReply, HugeAnnouncementCostsOnlyWhatArrived) {
+    const std::uint32_t body_length = 0xFFFFFFFFu;
+    const Bytes head = plain_head(body_length - 64);
+    Bytes bytes;
+    put_u32(bytes, 0);
+    put_u32(bytes, body_length);
+    bytes.insert(bytes.end(), head.begin(), head.end());
+    const Bytes some = pattern(3 << 20);
+    bytes.insert(bytes.end(), some.begin(), some.end());
+    Exchange exchange(std::move(bytes));
+
+    Outcome outcome = read_reply(*exchange.client);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->kind, ClientError::Kind::Io);
+    EXPECT_EQ(outcome.error->message, "failed to fill whole buffer");
+    EXPECT_TRUE(outcome.asked.empty());
+    EXPECT_LE(exchange.client->receive_capacity(), std::size_t{8} << 20);
+}
+
+// Once the buffer is as large as half the data, later replies go straight to the destination,
+// and a failure half way through the data is an I/O error.
+TEST(UnaryReply, ReplyCutShortInsideTheDataIsAnIoError) {
+    const Bytes data = pattern(4 << 20);
+    Bytes bytes = reply(data, {0});
+    const Bytes second = reply(data, {0});
+    bytes.insert(bytes.end(), second.begin(),
+                 second.begin() + static_cast<std::ptrdiff_t>(second.size() / 2));
+    Exchange exchange(std::move(bytes));
+
+    Outcome first = read_reply(*exchange.client);
+    ASSERT_FALSE(first.error) << first.error->message;
+    EXPECT_TRUE(first.data_in_destination);
+    Outcome cut = read_reply(*exchange.client);
+    ASSERT_TRUE(cut.error);
+    EXPECT_EQ(cut.error->kind, ClientError::Kind::Io);
+    EXPECT_EQ(cut.error->message, "failed to fill whole buffer");
+    EXPECT_EQ(cut.asked, std::vector<std::size_t>{data.size()});
+}
+
+}  // namespace
+}  // namespace zelto::sdk
