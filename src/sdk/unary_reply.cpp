@@ -5,7 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/little_endian.hpp"
 #include "common/utf8.hpp"
 #include "transport/frame.hpp"
 
@@ -33,15 +32,6 @@ Result<void, ClientError> deliver(std::uint32_t status, std::span<const std::uin
     if (!packet) return unexpected(ClientError::protocol(std::move(packet).error().message));
     sink(*packet);
     return {};
-}
-
-// The reply read whole into the receive buffer (its header is pending there already).
-Result<void, ClientError> read_whole(ReadWriteConnection& connection, std::uint32_t status,
-                                     std::size_t length, PacketSink sink) {
-    auto whole = connection.fill(kReplyHeaderSize + length);
-    if (!whole) return io_failure(std::move(whole).error());
-    connection.consume(kReplyHeaderSize + length);
-    return deliver(status, whole->subspan(kReplyHeaderSize, length), sink);
 }
 
 // A successful reply whose plain payload carries large data: the data straight into the
@@ -102,16 +92,16 @@ std::optional<Result<void, ClientError>> read_direct(ReadWriteConnection& connec
 
 Result<void, ClientError> read_reply(ReadWriteConnection& connection, PacketSink sink,
                                      DataDestination destination) {
-    auto header = connection.fill(kReplyHeaderSize);
+    auto header = transport::peek_frame_header(connection);
     if (!header) return io_failure(std::move(header).error());
-    const auto status = load_le<std::uint32_t>(header->data());
-    const std::size_t length = load_le<std::uint32_t>(header->data() + 4);
-    if (status == 0 && length > kDirectReceiveMinimum) {
-        if (auto direct = read_direct(connection, length, sink, destination)) {
+    if (header->word == 0 && header->length > kDirectReceiveMinimum) {
+        if (auto direct = read_direct(connection, header->length, sink, destination)) {
             return std::move(*direct);
         }
     }
-    return read_whole(connection, status, length, sink);
+    auto frame = transport::receive_frame(connection, *header);
+    if (!frame) return io_failure(std::move(frame).error());
+    return deliver(frame->word, frame->body, sink);
 }
 
 }  // namespace

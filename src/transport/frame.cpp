@@ -71,15 +71,25 @@ Result<std::vector<std::uint8_t>, IoError> read_body(ReadWriteConnection& connec
     return body;
 }
 
-Result<FrameView, IoError> receive_frame(ReadWriteConnection& connection) {
+Result<FrameHeader, IoError> peek_frame_header(ReadWriteConnection& connection) {
     auto head = connection.fill(kReplyHeaderSize);
     if (!head) return unexpected(std::move(head).error());
-    const auto word = load_le<std::uint32_t>(head->data());
-    const auto length = std::size_t{load_le<std::uint32_t>(head->data() + 4)};
-    auto whole = connection.fill(kReplyHeaderSize + length);
+    return FrameHeader{load_le<std::uint32_t>(head->data()),
+                       std::size_t{load_le<std::uint32_t>(head->data() + 4)}};
+}
+
+Result<FrameView, IoError> receive_frame(ReadWriteConnection& connection,
+                                         const FrameHeader& header) {
+    auto whole = connection.fill(kReplyHeaderSize + header.length);
     if (!whole) return unexpected(std::move(whole).error());
-    connection.consume(kReplyHeaderSize + length);
-    return FrameView{word, whole->subspan(kReplyHeaderSize, length)};
+    connection.consume(kReplyHeaderSize + header.length);
+    return FrameView{header.word, whole->subspan(kReplyHeaderSize, header.length)};
+}
+
+Result<FrameView, IoError> receive_frame(ReadWriteConnection& connection) {
+    auto header = peek_frame_header(connection);
+    if (!header) return unexpected(std::move(header).error());
+    return receive_frame(connection, *header);
 }
 
 Result<ReplyFrame, IoError> read_reply(ReadWriteConnection& connection) {

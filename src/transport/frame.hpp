@@ -70,6 +70,19 @@ struct FrameView {
     std::span<const std::uint8_t> body;
 };
 
+// A reply or stream frame's header: `word` as in FrameView, `length` the body's.
+struct FrameHeader {
+    std::uint32_t word = 0;
+    std::size_t length = 0;
+};
+
+// Receives at least the next frame's header and reads it; nothing is consumed.
+Result<FrameHeader, IoError> peek_frame_header(ReadWriteConnection& connection);
+
+// The frame whose header `peek_frame_header` gave, received whole and consumed.
+Result<FrameView, IoError> receive_frame(ReadWriteConnection& connection,
+                                         const FrameHeader& header);
+
 // Reads one whole frame (header and body, usually with a single receive) and consumes it;
 // bytes that arrived behind it stay pending for the next read.
 Result<FrameView, IoError> receive_frame(ReadWriteConnection& connection);
