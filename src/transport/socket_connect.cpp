@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "transport/send_buffer.hpp"
+
 namespace zelto::transport {
 namespace {
 
@@ -200,6 +202,7 @@ Result<ReadWriteConnection, IoError> connect_unix(std::string_view path) {
     if (!fd) return unexpected(std::move(fd).error());
     auto connected = connect_socket(fd->get(), reinterpret_cast<const sockaddr*>(&address), length);
     if (!connected) return unexpected(std::move(connected).error());
+    raise_send_buffer(fd->get());
     return local_connection(std::move(*fd));
 }
 

@@ -9,6 +9,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -16,6 +18,7 @@
 
 #include "common/unique_fd.hpp"
 #include "on_one_processor.hpp"
+#include "transport/send_buffer.hpp"
 #include "transport/socket_connect.hpp"
 
 namespace zelto::transport {
@@ -87,6 +90,41 @@ TEST(ConnectUnix, SystemErrorsAndSuccess) {
     ASSERT_TRUE(connection) << connection.error().message;
     // Close-on-exec so an engine started later by the caller does not inherit it.
     EXPECT_TRUE(::fcntl(connection->fd(), F_GETFD) & FD_CLOEXEC);
+}
+
+int send_buffer(int fd) {
+    int bytes = 0;
+    socklen_t length = sizeof bytes;
+    EXPECT_EQ(::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, &length), 0);
+    return bytes;
+}
+
+long wmem_max() {
+    FILE* file = std::fopen("/proc/sys/net/core/wmem_max", "r");
+    long value = -1;
+    if (file != nullptr) {
+        EXPECT_EQ(std::fscanf(file, "%ld", &value), 1);
+        std::fclose(file);
+    }
+    return value;
+}
+
+// A frame of a few hundred kilobytes goes out on a Unix socket without waiting for the engine to
+// read: the send buffer is raised as far as the system allows (the kernel keeps twice the asked
+// size).
+TEST(ConnectUnix, RaisesTheSendBuffer) {
+    TempDir dir;
+    const std::string path = dir.path() + "/live.sock";
+    UniqueFd listener = unix_listener(path, true);
+    const long limit = wmem_max();
+    ASSERT_GT(limit, 0);
+    UniqueFd fresh(::socket(AF_UNIX, SOCK_STREAM, 0));
+    const int default_size = send_buffer(fresh.get());
+
+    auto connection = connect_unix(path);
+    ASSERT_TRUE(connection);
+    const long raised = 2 * std::min<long>(kLocalSendBuffer, limit);
+    EXPECT_EQ(send_buffer(connection->fd()), std::max<long>(raised, default_size));
 }
 
 // An IPv4 address of one of this machine's interfaces other than loopback, if it has one.
