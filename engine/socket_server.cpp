@@ -74,6 +74,7 @@
 #include "hybrid_handler.hpp"
 #include "transport/connection.hpp"
 #include "transport/frame.hpp"
+#include "transport/send_buffer.hpp"
 
 namespace zelto::engine {
 namespace {
@@ -528,6 +529,7 @@ int run_socket_server(const EngineOptions& options, EngineRegion* region,
     std::vector<UniqueFd> listeners;
     const std::string unix_path = options.text("unix");
     bool created_socket_file = false;
+    int unix_listener = -1;
     if (options.has("unix")) {
         UniqueFd fd = listen_unix(unix_path, error);
         if (!fd.valid()) {
@@ -535,6 +537,7 @@ int run_socket_server(const EngineOptions& options, EngineRegion* region,
             return 1;
         }
         created_socket_file = true;
+        unix_listener = fd.get();
         listeners.push_back(std::move(fd));
     }
     if (options.has("tcp")) {
@@ -559,6 +562,8 @@ int run_socket_server(const EngineOptions& options, EngineRegion* region,
             if ((entry.revents & POLLIN) == 0) continue;
             UniqueFd client(::accept4(entry.fd, nullptr, nullptr, SOCK_CLOEXEC));
             if (!client.valid()) continue;
+            // Replies of a few hundred kilobytes then go out without waiting for the client.
+            if (entry.fd == unix_listener) transport::raise_send_buffer(client.get());
             const std::uint64_t number = ++accepted;
             shared.open.add(client.get());
             Worker& worker = workers.emplace_back();
