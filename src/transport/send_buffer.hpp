@@ -13,9 +13,9 @@
 //   256 KiB asked (512 KiB kept): 89-95 us, 330-364 us, 1.32-1.35 ms, 5.5-5.9 ms; asking for
 //   4 MiB gained nothing more.
 // - both on one vCPU, where they take turns (presumably a smaller buffer keeps what one writes
-//   in the cache until the other reads it): 256 KiB asked cost 1 MiB calls 239-268 -> 294-306 us and 4 MiB
-//   calls 1.06-1.12 -> 1.09-1.14 ms (256 KiB calls went 48-51 -> 43-45 us); 4 MiB asked cost
-//   far more (4 MiB calls 1.1 -> 1.8 ms, 16 MiB calls 6.4 -> 9.2 ms).
+//   in the cache until the other reads it): 256 KiB asked cost 1 MiB calls 239-268 -> 294-306 us
+//   and 4 MiB calls 1.06-1.12 -> 1.09-1.14 ms (256 KiB calls went 48-51 -> 43-45 us); 4 MiB
+//   asked cost far more (4 MiB calls 1.1 -> 1.8 ms, 16 MiB calls 6.4 -> 9.2 ms).
 // TCP over loopback was unchanged by it (its buffers grow by themselves), so only Unix sockets
 // get it.
 //
