@@ -38,4 +38,28 @@ class CrowdedProcessor {
     std::size_t waits_without_spin_ = 0;
 };
 
+// One wait's spin that yields between looks: it lasts `budget` from `start`, and with a
+// `crowding` to report to, a yield that kept the thread away for over kLongYield ends it (and
+// turns the next waits' spins off). Without one (a thread confined to one processor, where the
+// yields are what lets the peer run, however long they take) only the budget ends it.
+class WatchedSpin {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    WatchedSpin(CrowdedProcessor* crowding, std::chrono::nanoseconds budget,
+                Clock::time_point start)
+        : crowding_(crowding), budget_(budget), start_(start), last_look_(start) {}
+
+    // After a look at `now` that found nothing: true while the caller should yield
+    // (sched_yield) and look again, false once it should wait another way.
+    bool yield_again(Clock::time_point now);
+
+  private:
+    CrowdedProcessor* crowding_;
+    std::chrono::nanoseconds budget_;
+    Clock::time_point start_;
+    Clock::time_point last_look_;
+    bool yielded_ = false;
+};
+
 }  // namespace zelto

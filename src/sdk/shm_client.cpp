@@ -91,14 +91,9 @@ Result<bool, ShmCallError> PendingShmRequest::spin_until_published(
     const shm::ResponseRing ring = response_ring();
     const auto budget = core_->crowding_.spin_allowed() ? kSpinBeforeNotificationWait
                                                         : std::chrono::microseconds(0);
-    const auto start = std::chrono::steady_clock::now();
-    auto looked = start;
+    WatchedSpin spin(&core_->crowding_, budget, std::chrono::steady_clock::now());
     while (!ring.holds_published_entry()) {
-        const auto now = std::chrono::steady_clock::now();
-        // The time since the last look: the hook, the yield and one look at the ring.
-        if (!core_->crowding_.after_yield(now - looked)) return false;
-        if (now - start >= budget) return false;
-        looked = now;
+        if (!spin.yield_again(std::chrono::steady_clock::now())) return false;
         if (between_polls && !between_polls()) {
             return unexpected(ShmCallError{ShmCallError::Kind::Interrupted, {}});
         }
@@ -138,13 +133,13 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
     // On one processor the yields are what lets the engine run, however long they take; with
     // more, a crowded processor makes them cost a scheduler tick each, and the timer sleeps below
     // wake sooner (common/crowded_processor.hpp).
-    std::chrono::microseconds spin = kYieldBeforeSleepingOnOneProcessor;
+    std::chrono::microseconds budget = kYieldBeforeSleepingOnOneProcessor;
     if (!core_->one_processor_) {
-        spin = core_->crowding_.spin_allowed() ? kSpinBeforeSleeping : std::chrono::microseconds{0};
+        budget =
+            core_->crowding_.spin_allowed() ? kSpinBeforeSleeping : std::chrono::microseconds{0};
     }
     const auto start = std::chrono::steady_clock::now();
-    auto polled = start;
-    bool yielded = false;
+    WatchedSpin spin(core_->one_processor_ ? nullptr : &core_->crowding_, budget, start);
     for (;;) {
         auto popped = ring.pop();
         if (!popped) return unexpected(runtime_error(popped.error().display()));
@@ -159,13 +154,7 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
         if (between_polls && !between_polls()) {
             return unexpected(ShmCallError{ShmCallError::Kind::Interrupted, {}});
         }
-        // After a yield, the time since the last poll: the hook, the yield and one poll.
-        if (yielded && !core_->one_processor_ && !core_->crowding_.after_yield(now - polled)) {
-            spin = std::chrono::microseconds{0};
-        }
-        polled = now;
-        yielded = elapsed < spin;
-        if (yielded) {
+        if (spin.yield_again(now)) {
             ::sched_yield();
             continue;
         }
