@@ -121,6 +121,12 @@ void ReadWriteConnection::note_reply_wait(
     }
 }
 
+std::span<std::uint8_t> ReadWriteConnection::room_toward(std::size_t count) {
+    const std::size_t missing = count - state_->inbox.pending().size();
+    const std::span<std::uint8_t> room = state_->inbox.room_for(count);
+    return room.first(std::min(room.size(), std::max(missing, kReadAhead)));
+}
+
 Result<std::span<const std::uint8_t>, IoError> ReadWriteConnection::fill(std::size_t count) {
     // Only a wait for the first bytes of a reply says where the engine runs: the rest of a long
     // reply streams in while the engine is already running.
@@ -132,7 +138,7 @@ Result<std::span<const std::uint8_t>, IoError> ReadWriteConnection::fill(std::si
     }
     bool first_receive = awaits_reply;
     while (state_->inbox.pending().size() < count) {
-        const ssize_t got = receive_into(state_->inbox.room_for(count), spin);
+        const ssize_t got = receive_into(room_toward(count), spin);
         if (got < 0) {
             if (errno == EINTR) continue;
             const int code = errno;

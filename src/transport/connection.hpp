@@ -65,6 +65,10 @@ class ReadWriteConnection {
     // is the same either way.
     Result<std::span<const std::uint8_t>, IoError> fill(std::size_t count);
 
+    // What one receive of fill asks for beyond the bytes still missing, when fewer are missing:
+    // a small frame's header and body come in with one receive.
+    static constexpr std::size_t kReadAhead = std::size_t{64} << 10;
+
     // Zero (the default): fill blocks at once. Set by the connect functions for peers on this
     // machine (socket_connect.hpp).
     void set_spin_before_blocking(std::chrono::microseconds budget) {
@@ -95,8 +99,15 @@ class ReadWriteConnection {
     Result<void, IoError> take_exact(std::span<std::uint8_t> out,
                                      std::chrono::microseconds spin_budget);
 
-    // One receive into the buffer's free room: without blocking while `spin` lasts, then blocking.
+    // One receive into `room`: without blocking while `spin` lasts, then blocking.
     ssize_t receive_into(std::span<std::uint8_t> room, SpinBeforePark& spin);
+
+    // The buffer's room for fill's next receive, cut to the bytes still missing toward `count`
+    // (or kReadAhead). A receive keeps copying for as long as the peer keeps sending, so one
+    // into all of a large buffer's room could take in megabytes of a long reply, which the
+    // caller would then copy once more out of the buffer (the data of a reply received straight
+    // into the caller's memory, sdk/unary_reply.hpp).
+    std::span<std::uint8_t> room_toward(std::size_t count);
 
     // Tells the spin policy how the wait for a reply's first bytes went.
     void note_reply_wait(const SpinBeforePark& spin,

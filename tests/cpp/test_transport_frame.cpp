@@ -254,6 +254,31 @@ TEST(FrameRead, BodiesLargerThanTheFirstChunkArriveWhole) {
     EXPECT_EQ(reply->body.capacity(), size);
 }
 
+// A receive copies for as long as bytes keep coming, so fill asks for the bytes it still
+// misses (or the read-ahead), never for all of a large buffer's room: a long reply's data must
+// stay in the socket for the caller to receive where it wants it.
+TEST(FrameRead, FillTakesInOnlyTheReadAheadBeyondWhatIsMissing) {
+    SocketPair pair;
+    const std::size_t large = std::size_t{2} << 20;  // grows the buffer past 2 MiB
+    const Bytes first = concat(header(0, static_cast<std::uint32_t>(large)), Bytes(large, 3));
+    std::thread writer([&] { pair.send(first); });
+    ASSERT_TRUE(receive_frame(*pair.client));
+    writer.join();
+    ASSERT_GE(pair.client->receive_capacity(), large);
+
+    // 150 KiB lie in the socket (within its default buffer); a header is all that is wanted.
+    const std::size_t queued = 150 << 10;
+    pair.send(concat(header(0, static_cast<std::uint32_t>(queued - 8)), Bytes(queued - 8, 4)));
+    auto head = pair.client->fill(8);
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->size(), ReadWriteConnection::kReadAhead);
+
+    // Wanting more than the read-ahead asks for exactly the rest.
+    auto whole = pair.client->fill(queued);
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->size(), queued);
+}
+
 TEST(DecodeReply, StatusDecidesBetweenPacketAndText) {
     auto remote = decode_reply(5, Bytes{'m', 'o', 'd', 'e', 'l', ' ', '7'});
     ASSERT_FALSE(remote);
