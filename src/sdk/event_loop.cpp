@@ -157,6 +157,7 @@ Result<void, IoError> EventLoop::wait_ready(int fd, Readiness readiness) {
             return unexpected(IoError::from_errno(errno));
         }
     }
+    parked_waits_.fetch_add(1, std::memory_order_relaxed);
     waiter.wait();
     return {};
 }

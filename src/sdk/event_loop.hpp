@@ -18,6 +18,7 @@
 
 #include <sys/epoll.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -58,6 +59,10 @@ class EventLoop {
 
     std::size_t worker_count() const { return workers_->size(); }
 
+    // How many wait_ready calls there have been: each one parks its caller until a worker wakes
+    // it, the hand-over the receives' spin is there to avoid.
+    std::uint64_t parked_waits() const { return parked_waits_.load(std::memory_order_relaxed); }
+
     // False in a child forked after the loop was created: its workers do not run here.
     bool owned_by_this_process() const;
 
@@ -73,6 +78,7 @@ class EventLoop {
     // std::thread objects: their threads exist only in the parent, so joining would wait
     // forever, detaching is meaningless, and destroying a joinable std::thread terminates.
     std::unique_ptr<std::vector<std::thread>> workers_;
+    std::atomic<std::uint64_t> parked_waits_{0};
 };
 
 }  // namespace zelto::sdk

@@ -6,6 +6,7 @@
 
 #include "common/little_endian.hpp"
 #include "common/utf8.hpp"
+#include "sdk/copy_watch.hpp"
 
 namespace zelto::sdk {
 namespace {
@@ -43,8 +44,11 @@ Result<ipc::HybridResponse, HybridError> run_hybrid_exchange(HybridSocket& socke
         return unexpected(io_failure(std::move(sent.error())));
     }
 
+    // The engine copies the tensor before it answers; a large one's answer is waited for longer
+    // before the call parks (copy_watch.hpp).
+    const auto spin = HybridSocket::kReplySpin + copy_watch(request.shm_size);
     std::array<std::uint8_t, transport::kReplyHeaderSize> header;
-    if (auto got = socket.receive_exact(header.data(), header.size(), loop); !got) {
+    if (auto got = socket.receive_exact(header.data(), header.size(), loop, spin); !got) {
         return unexpected(io_failure(std::move(got.error())));
     }
     const auto status = load_le<std::uint32_t>(header.data());

@@ -8,14 +8,6 @@
 #include "common/spin_before_park.hpp"
 
 namespace zelto::sdk {
-namespace {
-
-// Parking costs two wake-ups (the engine's write wakes a worker, the worker wakes the caller), so
-// the spin is longer than the slowest engine wake-up seen on an idle virtual machine (about
-// 80 us), short enough that a slow engine costs the caller a bounded amount of processor time.
-constexpr std::chrono::microseconds kReplySpin{200};
-
-}  // namespace
 
 IoError early_eof() {
     return {IoErrorKind::UnexpectedEof, 0, "early eof"};
@@ -91,11 +83,12 @@ Result<void, IoError> HybridSocket::send_all(const std::uint8_t* data, std::size
 }
 
 Result<std::size_t, IoError> HybridSocket::receive_some(std::uint8_t* data, std::size_t size,
-                                                        EventLoop& loop) {
+                                                        EventLoop& loop,
+                                                        std::chrono::microseconds spin) {
     if (size == 0) return std::size_t{0};
     if (read_ahead_begin_ < read_ahead_end_) return take_read_ahead(data, size);
-    if (size >= read_ahead_.size()) return receive_from_kernel(data, size, loop);
-    auto received = receive_from_kernel(read_ahead_.data(), read_ahead_.size(), loop);
+    if (size >= read_ahead_.size()) return receive_from_kernel(data, size, loop, spin);
+    auto received = receive_from_kernel(read_ahead_.data(), read_ahead_.size(), loop, spin);
     if (!received) return unexpected(std::move(received.error()));
     read_ahead_begin_ = 0;
     read_ahead_end_ = *received;
@@ -109,11 +102,12 @@ std::size_t HybridSocket::take_read_ahead(std::uint8_t* data, std::size_t size) 
     return taken;
 }
 
-Result<std::size_t, IoError> HybridSocket::receive_from_kernel(std::uint8_t* data,
-                                                               std::size_t size, EventLoop& loop) {
+Result<std::size_t, IoError> HybridSocket::receive_from_kernel(std::uint8_t* data, std::size_t size,
+                                                               EventLoop& loop,
+                                                               std::chrono::microseconds budget) {
     // A reply that comes within the spin is caught by asking again; only a slower one is left to
     // the event loop's workers (see common/spin_before_park.hpp for why).
-    SpinBeforePark spin(kReplySpin);
+    SpinBeforePark spin(budget);
     for (;;) {
         const ssize_t received = ::recv(fd_.get(), data, size, 0);
         if (received > 0) return static_cast<std::size_t>(received);
@@ -128,9 +122,9 @@ Result<std::size_t, IoError> HybridSocket::receive_from_kernel(std::uint8_t* dat
 }
 
 Result<void, IoError> HybridSocket::receive_exact(std::uint8_t* data, std::size_t size,
-                                                  EventLoop& loop) {
+                                                  EventLoop& loop, std::chrono::microseconds spin) {
     while (size > 0) {
-        auto received = receive_some(data, size, loop);
+        auto received = receive_some(data, size, loop, spin);
         if (!received) return unexpected(std::move(received.error()));
         data += *received;
         size -= *received;

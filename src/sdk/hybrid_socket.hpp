@@ -8,6 +8,7 @@
 #include <sys/un.h>
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -40,15 +41,24 @@ class HybridSocket {
     // A send that accepts nothing fails with "write zero".
     Result<void, IoError> send_all(const std::uint8_t* data, std::size_t size, EventLoop& loop);
 
+    // How long a receive keeps asking the kernel before it parks on the event loop, unless told
+    // otherwise. Parking costs two wake-ups (the engine's write wakes a worker, the worker wakes
+    // the caller), so the spin is longer than the slowest engine wake-up seen on an idle virtual
+    // machine (about 80 us), short enough that a slow engine costs the caller a bounded amount
+    // of processor time.
+    static constexpr std::chrono::microseconds kReplySpin{200};
+
     // Receives up to `size` bytes, at least one; the peer closing first fails with "early eof".
     // A short read asks the kernel for a whole read-ahead buffer's worth, so a reply's header
     // and body arrive with one system call; what lies beyond the caller's bytes is kept, in
-    // order, for the next receive.
-    Result<std::size_t, IoError> receive_some(std::uint8_t* data, std::size_t size,
-                                              EventLoop& loop);
+    // order, for the next receive. While nothing has come it asks again for up to `spin`
+    // before it parks on `loop`.
+    Result<std::size_t, IoError> receive_some(std::uint8_t* data, std::size_t size, EventLoop& loop,
+                                              std::chrono::microseconds spin = kReplySpin);
 
     // Receives exactly `size` bytes, or fails with "early eof" / the OS error.
-    Result<void, IoError> receive_exact(std::uint8_t* data, std::size_t size, EventLoop& loop);
+    Result<void, IoError> receive_exact(std::uint8_t* data, std::size_t size, EventLoop& loop,
+                                        std::chrono::microseconds spin = kReplySpin);
 
     int fd() const { return fd_.get(); }
 
@@ -56,7 +66,8 @@ class HybridSocket {
     explicit HybridSocket(UniqueFd fd) : fd_(std::move(fd)) {}
     // One non-blocking recv that waits (spin, then the event loop) until bytes or an end come.
     Result<std::size_t, IoError> receive_from_kernel(std::uint8_t* data, std::size_t size,
-                                                     EventLoop& loop);
+                                                     EventLoop& loop,
+                                                     std::chrono::microseconds spin);
     std::size_t take_read_ahead(std::uint8_t* data, std::size_t size);
 
     UniqueFd fd_;

@@ -7,6 +7,7 @@
 #include "common/cpu_pause.hpp"
 #include "common/processors.hpp"
 #include "engine_api/tensor_dtype.hpp"
+#include "sdk/copy_watch.hpp"
 #include "shm/notify_wait.hpp"
 #include "shm/tensor_block.hpp"
 #include "shm/timer_slack.hpp"
@@ -74,7 +75,7 @@ Result<PendingShmRequest, ShmCallError> ShmClientCore::begin(const ShmInput& inp
     if (auto pushed = ring.push(entry); !pushed) {
         return unexpected(runtime_error(pushed.error().display()));
     }
-    return PendingShmRequest(*this, id, std::move(slot));
+    return PendingShmRequest(*this, id, size, std::move(slot));
 }
 
 int PendingShmRequest::notify_fd() const {
@@ -88,9 +89,13 @@ shm::ResponseRing PendingShmRequest::response_ring() const {
 
 Result<bool, ShmCallError> PendingShmRequest::spin_until_published(
     const std::function<bool()>& between_polls) const {
+    return watch_ring(kSpinBeforeNotificationWait, between_polls);
+}
+
+Result<bool, ShmCallError> PendingShmRequest::watch_ring(
+    std::chrono::microseconds budget, const std::function<bool()>& between_polls) const {
     const shm::ResponseRing ring = response_ring();
-    const auto budget = core_->crowding_.spin_allowed() ? kSpinBeforeNotificationWait
-                                                        : std::chrono::microseconds(0);
+    if (!core_->crowding_.spin_allowed()) budget = std::chrono::microseconds(0);
     WatchedSpin spin(&core_->crowding_, budget, std::chrono::steady_clock::now());
     while (!ring.holds_published_entry()) {
         if (!spin.yield_again(std::chrono::steady_clock::now())) return false;
@@ -119,6 +124,9 @@ bool PendingShmRequest::take_notification_now(int fd) const {
 }
 
 void PendingShmRequest::wait_notification(int fd) const {
+    // A large block's answer is still being copied: watching a while longer beats a wake-up.
+    auto published = watch_ring(copy_watch(block_bytes_), {});
+    if (published && *published && take_notification_now(fd)) return;
     const shm::ResponseRing ring = response_ring();
     shm::wait_for_notification(fd, kNotifyWait, [&ring] { return ring.holds_published_entry(); });
 }

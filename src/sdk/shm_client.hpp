@@ -151,8 +151,10 @@ class PendingShmRequest {
 
     // Waits up to 5 s on `fd` (nothing when it is negative) and drains it. If the readiness
     // turns out to be a count left by an earlier answer (nothing on the ring after the drain),
-    // it waits once more for the rest of the 5 s. Touches only the region and the descriptor,
-    // so it may run without the interpreter lock.
+    // it waits once more for the rest of the 5 s. For a large block it first watches the ring,
+    // as spin_until_published does, for as long as the engine's copy may take (copy_watch.hpp),
+    // and takes the notification along if the answer came meanwhile. Touches only the region
+    // and the descriptor, so it may run without the interpreter lock.
     void wait_notification(int fd) const;
 
     // Polls the response ring until the entry for this id arrives. Entries for other ids are
@@ -171,13 +173,19 @@ class PendingShmRequest {
 
   private:
     friend class ShmClientCore;
-    PendingShmRequest(const ShmClientCore& core, std::uint64_t id, SlotLease slot)
-        : core_(&core), id_(id), slot_(std::move(slot)) {}
+    PendingShmRequest(const ShmClientCore& core, std::uint64_t id, std::uint64_t block_bytes,
+                      SlotLease slot)
+        : core_(&core), id_(id), block_bytes_(block_bytes), slot_(std::move(slot)) {}
 
     shm::ResponseRing response_ring() const;
 
+    // spin_until_published for `budget` (none while the processor is crowded).
+    Result<bool, ShmCallError> watch_ring(std::chrono::microseconds budget,
+                                          const std::function<bool()>& between_polls) const;
+
     const ShmClientCore* core_;
     std::uint64_t id_;
+    std::uint64_t block_bytes_;  // the request's tensor block, header included
     SlotLease slot_;
 };
 

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -385,11 +386,36 @@ TEST_F(HybridConnectionTest, ReplyInPiecesAfterTheSpinStillCompletes) {
     EXPECT_EQ(first->shm_offset, 8192u);
     EXPECT_EQ(first->metadata.request_id, 99u);
     EXPECT_EQ(first->metadata.status, 3u);
+    EXPECT_GE(loop->parked_waits(), 4u);  // one for each piece after a pause
     // Every byte of the late reply was consumed: the next reply is read from a frame boundary.
     auto second = connection.exchange(sample_request(), *loop);
     ASSERT_TRUE(second) << second.error().message;
     EXPECT_EQ(second->shm_offset, 4242u);
     EXPECT_EQ(peer.accepted(), 1u);
+}
+
+// The spin a receive is given decides whether a late reply costs a hand-over: the exchange gives
+// the wait for a large tensor's answer a longer one (sdk/copy_watch.hpp).
+TEST_F(HybridConnectionTest, AReceiveParksOnlyOnceItsSpinIsOver) {
+    using std::chrono::microseconds;
+    for (const microseconds spin : {microseconds(10'000'000), microseconds(0)}) {
+        const std::string path = fresh_path();
+        ScriptedPeer peer(path, {{success_reply(8192), true, false, {0}, kLongAfterTheSpin}});
+        auto socket = HybridSocket::connect(path, *loop);
+        ASSERT_TRUE(socket) << socket.error().message;
+        const auto request = ipc::encode_request_frame(sample_request());
+        ASSERT_TRUE(socket->send_all(request.data(), request.size(), *loop));
+
+        const std::uint64_t parked_before = loop->parked_waits();
+        std::array<std::uint8_t, 8> header{};
+        ASSERT_TRUE(socket->receive_exact(header.data(), header.size(), *loop, spin));
+        EXPECT_EQ(header[4], 40u);
+        if (spin.count() > 0) {
+            EXPECT_EQ(loop->parked_waits(), parked_before) << "spun past the pause";
+        } else {
+            EXPECT_EQ(loop->parked_waits(), parked_before + 1) << "parked at once";
+        }
+    }
 }
 
 TEST_F(HybridConnectionTest, LateErrorTextInPiecesKeepsItsExactText) {

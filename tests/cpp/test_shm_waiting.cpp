@@ -15,6 +15,7 @@
 #include "common/processors.hpp"
 #include "common/unique_fd.hpp"
 #include "on_one_processor.hpp"
+#include "sdk/copy_watch.hpp"
 #include "shm/notify_wait.hpp"
 #include "shm/timer_slack.hpp"
 
@@ -202,6 +203,17 @@ TEST(TimerSlack, LoweredInsideGuardAndRestoredAfter) {
         sleep_one_microsecond();
     }
     EXPECT_EQ(::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), before);
+}
+
+// The longer watch for a large block's answer grows with the block and stops at 2 ms, however
+// large a size is asked about (no overflow on the way).
+TEST(CopyWatch, GrowsWithTheBlockUpToItsLimit) {
+    using sdk::copy_watch;
+    EXPECT_EQ(copy_watch(0), 0us);
+    EXPECT_EQ(copy_watch(4096 + 80), 0us);
+    EXPECT_EQ(copy_watch((std::uint64_t{4} << 20) + 80), 400us);
+    EXPECT_EQ(copy_watch(std::uint64_t{20} << 20), sdk::kLongestCopyWatch);
+    EXPECT_EQ(copy_watch(UINT64_MAX), sdk::kLongestCopyWatch);
 }
 
 }  // namespace
