@@ -262,12 +262,16 @@ TEST(FrameRead, FillTakesInOnlyTheReadAheadBeyondWhatIsMissing) {
     const std::size_t large = std::size_t{2} << 20;  // grows the buffer past 2 MiB
     const Bytes first = concat(header(0, static_cast<std::uint32_t>(large)), Bytes(large, 3));
     std::thread writer([&] { pair.send(first); });
-    ASSERT_TRUE(receive_frame(*pair.client));
+    const bool received = receive_frame(*pair.client).has_value();
     writer.join();
+    ASSERT_TRUE(received);
     ASSERT_GE(pair.client->receive_capacity(), large);
 
-    // 150 KiB lie in the socket (within its default buffer); a header is all that is wanted.
-    const std::size_t queued = 150 << 10;
+    // 180 KiB lie in the socket (its buffer asked large enough for them); a header is all that
+    // is wanted.
+    const int room = 1 << 20;
+    ASSERT_EQ(::setsockopt(pair.peer.get(), SOL_SOCKET, SO_SNDBUF, &room, sizeof room), 0);
+    const std::size_t queued = 180 << 10;
     pair.send(concat(header(0, static_cast<std::uint32_t>(queued - 8)), Bytes(queued - 8, 4)));
     auto head = pair.client->fill(8);
     ASSERT_TRUE(head);
