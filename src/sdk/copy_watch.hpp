@@ -4,10 +4,11 @@
 // The engine reads the block and writes its result before it can answer, so the answer to a
 // large block comes a copy's time later at the earliest: about 0.3 ms for 4 MiB on the 2-vCPU
 // development VM. A caller that sleeps meanwhile pays a wake-up on top (the hybrid client two:
-// its event loop's worker and its own). Measured there, in rounds taking turns, with 100 us per
-// MiB against none: ZeltoShmClient with a notify descriptor 1 MiB 234 -> 198-205 us, 4 MiB
-// 1.14-1.20 -> 1.04-1.10 ms; ZeltoHybridClient 4 MiB 1.29-1.33 -> 1.11-1.13 ms; 16 MiB the
-// same within noise. 250 us per MiB gained nothing more.
+// its event loop's worker and its own). Measured there with an experiment build that read the
+// rate from the environment, benchmark rounds taking turns, 100 us per MiB against none:
+// ZeltoShmClient with a notify descriptor 1 MiB 234 -> 198-205 us, 4 MiB 1.14-1.20 -> 1.04-1.10
+// ms; ZeltoHybridClient 4 MiB 1.29-1.33 -> 1.11-1.13 ms; 16 MiB the same within noise. 250 us
+// per MiB gained nothing more.
 #pragma once
 
 #include <algorithm>

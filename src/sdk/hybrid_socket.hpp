@@ -64,10 +64,11 @@ class HybridSocket {
 
   private:
     explicit HybridSocket(UniqueFd fd) : fd_(std::move(fd)) {}
-    // One non-blocking recv that waits (spin, then the event loop) until bytes or an end come.
+    // One non-blocking recv that waits (asking again for `budget`, then on the event loop) until
+    // bytes or an end come.
     Result<std::size_t, IoError> receive_from_kernel(std::uint8_t* data, std::size_t size,
                                                      EventLoop& loop,
-                                                     std::chrono::microseconds spin);
+                                                     std::chrono::microseconds budget);
     std::size_t take_read_ahead(std::uint8_t* data, std::size_t size);
 
     UniqueFd fd_;
