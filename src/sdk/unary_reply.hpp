@@ -3,8 +3,9 @@
 // A reply is normally read whole into the connection's receive buffer and decoded there; the
 // caller then copies the tensor's data once, into whatever it returns. A large tensor can skip
 // that copy: once the payload's head says where the data lies and how long it is, the data is
-// received straight into memory the caller provides (a DataDestination), and only the head and
-// the tail go through the buffer. The result, every error and its text are the same either way.
+// received straight into memory the caller provides (a DataDestination), and only the head, the
+// tail and what the header's receive took in ahead (at most ReadWriteConnection::kReadAhead) go
+// through the buffer. The result, every error and its text are the same either way.
 //
 // The announced data length is the engine's word, so the destination is asked for only once
 // the receive buffer could hold half of it: memory this connection already took for bytes that
