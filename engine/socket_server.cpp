@@ -370,14 +370,21 @@ After run_stream(ReadWriteConnection& connection, std::uint64_t number,
                  std::span<const std::uint8_t> payload, Shared& shared) {
     const Behaviour& b = shared.behaviour;
     auto request = engine_api::decode_inference_request(payload);
+    // Each kind of data frame is built once per request and sent as often as the script says.
+    std::optional<Bytes> data_frames[2];
     for (const std::string& step : b.stream_script) {
         Bytes out;
         if (step == "data" || step == "data64") {
+            const bool base64 = step == "data64";
             if (!request) {
                 const std::string text = "bad request: " + request.error().message;
                 out = frame(1, Bytes(text.begin(), text.end()));
             } else {
-                out = frame(2, echo_packet(request->input, b, step == "data64"));
+                if (!data_frames[base64]) {
+                    data_frames[base64] = frame(2, echo_packet(request->input, b, base64));
+                }
+                if (!send_all(connection, *data_frames[base64])) return After::Close;
+                continue;
             }
         } else if (step.rfind("error:", 0) == 0) {
             const std::string text = step.substr(6);
