@@ -10,6 +10,7 @@
 #include "python/errors.hpp"
 #include "python/instance.hpp"
 #include "python/lazy_type.hpp"
+#include "python/result_bytes.hpp"
 #include "python/thread_binding.hpp"
 #include "sdk/socket_client.hpp"
 
@@ -47,13 +48,14 @@ PyObject* stream_iterator_next(PyObject* self) {
         auto borrow = ExclusiveBorrow::acquire(iterator->borrow);
         if (!borrow) return nullptr;
         // The GIL stays held while the read blocks; a signal interrupting recv is retried.
-        // An item's data is copied once, from the receive buffer straight into the bytes.
+        // An item's data is copied at most once: from the receive buffer into the bytes, or
+        // for large data by the receive itself.
         PyObject* item = nullptr;
+        ResultBytes data;
         sdk::StreamStep step = sdk::next_stream_item(
-            iterator->state->connection, [&](std::span<const std::uint8_t> data) {
-                item = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
-                                                 static_cast<Py_ssize_t>(data.size()));
-            });
+            iterator->state->connection,
+            [&](std::span<const std::uint8_t> received) { item = data.take(received); },
+            [&](std::size_t size) { return data.make(size); });
         switch (step.kind) {
             case sdk::StreamStep::Kind::Item:
                 return item;  // nullptr: the bytes could not be made, MemoryError is set

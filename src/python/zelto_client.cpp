@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "python/borrow.hpp"
-#include "python/bytes_copy.hpp"
 #include "python/entry_guard.hpp"
 #include "python/errors.hpp"
 #include "python/instance.hpp"
 #include "python/lazy_type.hpp"
 #include "python/method_args.hpp"
 #include "python/py_ref.hpp"
+#include "python/result_bytes.hpp"
 #include "python/stream_iterator.hpp"
 #include "python/types.hpp"
 #include "sdk/client_config.hpp"
@@ -87,39 +87,6 @@ sdk::InferInput infer_input(const InferArgs& args, std::vector<sdk::NamedTensorI
             named,
             args.session_id ? std::optional<std::string_view>(*args.session_id) : std::nullopt};
 }
-
-// The bytes object a call returns its result tensor's data in. A large reply's data is received
-// straight into it (sdk::DataDestination), so it is made before the data arrives; otherwise it
-// is made from the reply, by one copy.
-class ResultBytes {
-  public:
-    // The destination: a new bytes object of `size` bytes, or an empty span when there is no
-    // memory for it (the reply is then read the usual way, which reports that itself).
-    std::span<std::uint8_t> make(std::size_t size) {
-        bytes_ = OwnedRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-        if (!bytes_) {
-            PyErr_Clear();
-            destination_ = {};
-        } else {
-            destination_ = {reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes_.get())), size};
-        }
-        return destination_;
-    }
-
-    // A new reference to bytes holding `data`: the destination itself if `data` was received
-    // into it, else a copy.
-    PyObject* take(std::span<const std::uint8_t> data) {
-        if (bytes_ && data.data() == destination_.data() && data.size() == destination_.size()) {
-            destination_ = {};
-            return bytes_.release();
-        }
-        return new_bytes_copy(data.data(), data.size());
-    }
-
-  private:
-    OwnedRef bytes_;
-    std::span<std::uint8_t> destination_;  // bytes_'s buffer
-};
 
 // (data, shape, dtype) with the canonical dtype name, whatever form the engine wrote.
 PyObject* tensor_tuple(const engine_api::TensorPacketView& packet, ResultBytes& bytes) {

@@ -1,5 +1,6 @@
 #include "sdk/socket_client.hpp"
 
+#include <optional>
 #include <utility>
 
 #include "common/utf8.hpp"
@@ -13,9 +14,6 @@ using engine_api::BinaryTensorPacket;
 using transport::ReadWriteConnection;
 
 // For the calls that return an owned packet: it is copied out of the receive buffer anyway.
-std::span<std::uint8_t> no_destination(std::size_t) {
-    return {};
-}
 const auto kNoDestination = &no_destination;
 
 Result<engine_api::TensorDtype, ClientError> parse_dtype(std::string_view text) {
@@ -160,18 +158,38 @@ Result<ReadWriteConnection, StreamOpenError> SocketClient::open_stream(const Inf
     return std::move(*connection);
 }
 
-StreamStep next_stream_item(ReadWriteConnection& connection, ItemSink on_item) {
-    auto frame = transport::receive_frame(connection);
-    if (!frame) return {StreamStep::Kind::Error, {}, std::move(frame).error().message};
+namespace {
+
+// A data frame of more than kDirectReceiveMinimum bytes: its data perhaps straight into
+// `destination`. nullopt, with nothing consumed, when it is read whole instead.
+std::optional<StreamStep> receive_item_direct(ReadWriteConnection& connection,
+                                              const transport::FrameHeader& header,
+                                              ItemSink on_item, DataDestination destination) {
+    if (static_cast<transport::StreamFrameKind>(header.word) !=
+        transport::StreamFrameKind::Tensor) {
+        return std::nullopt;
+    }
+    auto direct = receive_packet_direct(
+        connection, header.length,
+        [&](const engine_api::TensorPacketView& packet) { on_item(packet.data()); }, destination);
+    if (!direct) return std::nullopt;
+    if (!*direct) {
+        return StreamStep{StreamStep::Kind::Error, {}, std::move(*direct).error().message};
+    }
+    return StreamStep{StreamStep::Kind::Item, {}, {}};
+}
+
+// The step a whole frame gives.
+StreamStep stream_step(const transport::FrameView& frame, ItemSink on_item) {
     StreamStep step{StreamStep::Kind::End, {}, {}};
     // An empty body ends the stream whatever the kind says.
-    if (frame->body.empty()) return step;
-    switch (static_cast<transport::StreamFrameKind>(frame->word)) {
+    if (frame.body.empty()) return step;
+    switch (static_cast<transport::StreamFrameKind>(frame.word)) {
         case transport::StreamFrameKind::Error:
-            step = {StreamStep::Kind::Error, {}, utf8_lossy(frame->body.data(), frame->body.size())};
+            step = {StreamStep::Kind::Error, {}, utf8_lossy(frame.body.data(), frame.body.size())};
             break;
         case transport::StreamFrameKind::Tensor:
-            if (auto packet = engine_api::decode_tensor_packet_view(frame->body); !packet) {
+            if (auto packet = engine_api::decode_tensor_packet_view(frame.body); !packet) {
                 step = {StreamStep::Kind::Error, {}, std::move(packet).error().message};
             } else {
                 on_item(packet->data());
@@ -181,6 +199,26 @@ StreamStep next_stream_item(ReadWriteConnection& connection, ItemSink on_item) {
         default:
             break;  // kind 3 and unknown kinds end the stream
     }
+    return step;
+}
+
+StreamStep read_stream_step(ReadWriteConnection& connection, ItemSink on_item,
+                            DataDestination destination) {
+    auto header = transport::peek_frame_header(connection);
+    if (!header) return {StreamStep::Kind::Error, {}, std::move(header).error().message};
+    if (auto direct = receive_item_direct(connection, *header, on_item, destination)) {
+        return std::move(*direct);
+    }
+    auto frame = transport::receive_frame(connection, *header);
+    if (!frame) return {StreamStep::Kind::Error, {}, std::move(frame).error().message};
+    return stream_step(*frame, on_item);
+}
+
+}  // namespace
+
+StreamStep next_stream_item(ReadWriteConnection& connection, ItemSink on_item,
+                            DataDestination destination) {
+    StreamStep step = read_stream_step(connection, on_item, destination);
     connection.release_spare_memory();
     return step;
 }
@@ -188,7 +226,9 @@ StreamStep next_stream_item(ReadWriteConnection& connection, ItemSink on_item) {
 StreamStep next_stream_item(ReadWriteConnection& connection) {
     std::vector<std::uint8_t> data;
     StreamStep step = next_stream_item(
-        connection, [&](std::span<const std::uint8_t> item) { data.assign(item.begin(), item.end()); });
+        connection,
+        [&](std::span<const std::uint8_t> item) { data.assign(item.begin(), item.end()); },
+        kNoDestination);
     step.data = std::move(data);
     return step;
 }

@@ -2,9 +2,9 @@
 // optional API token, the pool limit and the pool, and runs the unary exchange (with its single
 // reconnect-and-retry), the opening of a stream and the reading of stream items.
 //
-// Results are handed over as views: a reply's tensor is decoded where it landed (the
-// connection's receive buffer, or for large data memory the caller provided, see
-// sdk/unary_reply.hpp) and given to a sink before the connection is released, so the data is
+// Results are handed over as views: a reply's or stream item's tensor is decoded where it landed
+// (the connection's receive buffer, or for large data memory the caller provided, see
+// sdk/packet_receive.hpp) and given to a sink before the connection is released, so the data is
 // copied at most once on its way into whatever the caller returns.
 #pragma once
 
@@ -90,8 +90,10 @@ struct StreamStep {
 
 // Reads exactly one stream frame. The connection stays usable after any result; nothing is
 // remembered between calls. An item's data goes to `on_item` (the step then has kind Item and
-// no data of its own).
-StreamStep next_stream_item(transport::ReadWriteConnection& connection, ItemSink on_item);
+// no data of its own); large data perhaps received straight into `destination` first, as for a
+// unary reply.
+StreamStep next_stream_item(transport::ReadWriteConnection& connection, ItemSink on_item,
+                            DataDestination destination);
 // The same, with an item's data copied into the step.
 StreamStep next_stream_item(transport::ReadWriteConnection& connection);
 
@@ -103,7 +105,7 @@ class SocketClient {
     ConnectionPool& pool() { return pool_; }
 
     // infer and infer_tensor: prepare_infer, then run_infer; the result tensor goes to `sink`,
-    // large data perhaps straight into `destination` (sdk/unary_reply.hpp).
+    // large data perhaps straight into `destination` (sdk/packet_receive.hpp).
     Result<void, ClientError> infer(const InferInput& input, PacketSink sink,
                                     DataDestination destination);
     // The same, returning a copy of the result tensor.

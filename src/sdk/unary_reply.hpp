@@ -1,43 +1,13 @@
-// Reading the reply to a unary call and handing its tensor to the caller's sink.
-//
-// A reply is normally read whole into the connection's receive buffer and decoded there; the
-// caller then copies the tensor's data once, into whatever it returns. A large tensor can skip
-// that copy: once the payload's head says where the data lies and how long it is, the data is
-// received straight into memory the caller provides (a DataDestination), and only the head, the
-// tail and what the header's receive took in ahead (at most ReadWriteConnection::kReadAhead) go
-// through the buffer. The result, every error and its text are the same either way.
-//
-// The announced data length is the engine's word, so the destination is asked for only once
-// the receive buffer could hold half of it: memory this connection already took for bytes that
-// really arrived. Until then the data keeps coming into the buffer, which grows by the usual
-// rule (at most doubling as it fills), so a huge announcement followed by a close still costs
-// about twice the bytes that came.
+// Reading the reply to a unary call and handing its tensor to the caller's sink; large data
+// may go straight into memory the caller provides (sdk/packet_receive.hpp).
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <span>
-
 #include "common/result.hpp"
-#include "engine_api/tensor_packet.hpp"
 #include "sdk/client_error.hpp"
-#include "sdk/function_ref.hpp"
+#include "sdk/packet_receive.hpp"
 #include "transport/connection.hpp"
 
 namespace zelto::sdk {
-
-// Receives a reply's tensor while its bytes still sit where they arrived: the view is valid only
-// during the call, so whatever the caller keeps it copies there (unless the data already lies in
-// the caller's own DataDestination). Called at most once per exchange, and only on success.
-using PacketSink = FunctionRef<void(const engine_api::TensorPacketView&)>;
-
-// Data of this many bytes and more may be received straight into a destination.
-inline constexpr std::size_t kDirectReceiveMinimum = std::size_t{1} << 20;
-
-// Memory of exactly the given length, owned by the caller, for a reply's tensor data; an empty
-// span declines (the reply is then read whole). Asked at most once per reply. If the reply
-// succeeds, the view given to the sink has its data in that memory.
-using DataDestination = FunctionRef<std::span<std::uint8_t>(std::size_t)>;
 
 // Reads one reply frame and gives its tensor to `sink` (at most once, and only on success).
 // A non-zero status is a Remote error with the body as text, an undecodable payload a

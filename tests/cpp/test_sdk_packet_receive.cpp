@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "common/unique_fd.hpp"
+#include "common/utf8.hpp"
 #include "engine_api/tensor_packet.hpp"
+#include "sdk/socket_client.hpp"
 #include "sdk/unary_reply.hpp"
 
 namespace zelto::sdk {
@@ -46,16 +48,21 @@ Bytes pattern(std::size_t size) {
     return data;
 }
 
-// A reply frame with status 0 whose body is head, data, tail.
-Bytes reply(const Bytes& data, const Bytes& tail) {
+// A frame with `word` (reply status or stream frame kind) whose body is head, data, tail.
+Bytes frame_of(std::uint32_t word, const Bytes& data, const Bytes& tail) {
     const Bytes head = plain_head(data.size());
     Bytes frame;
-    put_u32(frame, 0);
+    put_u32(frame, word);
     put_u32(frame, static_cast<std::uint32_t>(head.size() + data.size() + tail.size()));
     frame.insert(frame.end(), head.begin(), head.end());
     frame.insert(frame.end(), data.begin(), data.end());
     frame.insert(frame.end(), tail.begin(), tail.end());
     return frame;
+}
+
+// A reply frame with status 0 whose body is head, data, tail.
+Bytes reply(const Bytes& data, const Bytes& tail) {
+    return frame_of(0, data, tail);
 }
 
 // The client's end of a socket pair; the peer's bytes are sent from a thread of their own, as
@@ -93,7 +100,7 @@ struct Outcome {
     std::vector<std::size_t> asked;
 };
 
-Outcome read_reply(ReadWriteConnection& connection, bool accept = true) {
+Outcome read_one_reply(ReadWriteConnection& connection, bool accept = true) {
     Outcome outcome;
     Bytes destination;
     auto done = read_unary_reply(
@@ -126,7 +133,7 @@ TEST_P(UnaryReplyWaits, LargeDataIsReceivedIntoTheDestinationAndTheStreamStaysAl
     Exchange exchange(std::move(bytes));
     exchange.client->set_spin_before_blocking(std::chrono::microseconds(GetParam()));
 
-    Outcome large = read_reply(*exchange.client);
+    Outcome large = read_one_reply(*exchange.client);
     ASSERT_FALSE(large.error) << large.error->message;
     EXPECT_EQ(large.asked, std::vector<std::size_t>{data.size()});
     EXPECT_TRUE(large.data_in_destination);
@@ -134,7 +141,7 @@ TEST_P(UnaryReplyWaits, LargeDataIsReceivedIntoTheDestinationAndTheStreamStaysAl
     EXPECT_EQ(large.shape,
               (std::vector<std::int64_t>{2, static_cast<std::int64_t>(data.size() / 2)}));
 
-    Outcome next_reply = read_reply(*exchange.client);  // below the threshold: never asked
+    Outcome next_reply = read_one_reply(*exchange.client);  // below the threshold: never asked
     ASSERT_FALSE(next_reply.error) << next_reply.error->message;
     EXPECT_TRUE(next_reply.asked.empty());
     EXPECT_EQ(next_reply.data, small);
@@ -145,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(SpinBudgets, UnaryReplyWaits, testing::Values(0, 100));
 TEST(UnaryReply, DeclinedDestinationReadsTheReplyWhole) {
     const Bytes data = pattern(kDirectReceiveMinimum);
     Exchange exchange(reply(data, {0}));
-    Outcome outcome = read_reply(*exchange.client, /*accept=*/false);
+    Outcome outcome = read_one_reply(*exchange.client, /*accept=*/false);
     ASSERT_FALSE(outcome.error) << outcome.error->message;
     EXPECT_EQ(outcome.asked, std::vector<std::size_t>{data.size()});
     EXPECT_FALSE(outcome.data_in_destination);
@@ -167,7 +174,7 @@ TEST(UnaryReply, MalformedTailsFailAsTheDecoderSays) {
             engine_api::decode_tensor_packet_view(std::span<const std::uint8_t>(frame).subspan(8));
         ASSERT_FALSE(expected);
         Exchange exchange(frame);
-        Outcome outcome = read_reply(*exchange.client);
+        Outcome outcome = read_one_reply(*exchange.client);
         ASSERT_TRUE(outcome.error) << "tail of " << tail.size();
         EXPECT_EQ(outcome.error->kind, ClientError::Kind::Protocol);
         EXPECT_EQ(outcome.error->message, expected.error().message);
@@ -188,7 +195,7 @@ TEST(UnaryReply, HugeAnnouncementCostsOnlyWhatArrived) {
     bytes.insert(bytes.end(), some.begin(), some.end());
     Exchange exchange(std::move(bytes));
 
-    Outcome outcome = read_reply(*exchange.client);
+    Outcome outcome = read_one_reply(*exchange.client);
     ASSERT_TRUE(outcome.error);
     EXPECT_EQ(outcome.error->kind, ClientError::Kind::Io);
     EXPECT_EQ(outcome.error->message, "failed to fill whole buffer");
@@ -206,13 +213,89 @@ TEST(UnaryReply, ReplyCutShortInsideTheDataIsAnIoError) {
                  second.begin() + static_cast<std::ptrdiff_t>(second.size() / 2));
     Exchange exchange(std::move(bytes));
 
-    Outcome first = read_reply(*exchange.client);
+    Outcome first = read_one_reply(*exchange.client);
     ASSERT_FALSE(first.error) << first.error->message;
     EXPECT_TRUE(first.data_in_destination);
-    Outcome cut = read_reply(*exchange.client);
+    Outcome cut = read_one_reply(*exchange.client);
     ASSERT_TRUE(cut.error);
     EXPECT_EQ(cut.error->kind, ClientError::Kind::Io);
     EXPECT_EQ(cut.error->message, "failed to fill whole buffer");
+    EXPECT_EQ(cut.asked, std::vector<std::size_t>{data.size()});
+}
+
+// What one next_stream_item gave, and what the destination was asked for.
+struct StreamOutcome {
+    StreamStep step;
+    Bytes data;
+    bool data_in_destination = false;
+    std::vector<std::size_t> asked;
+};
+
+StreamOutcome read_item(ReadWriteConnection& connection) {
+    StreamOutcome outcome;
+    Bytes destination;
+    outcome.step = next_stream_item(
+        connection,
+        [&](std::span<const std::uint8_t> data) {
+            outcome.data.assign(data.begin(), data.end());
+            outcome.data_in_destination = !destination.empty() && data.data() == destination.data();
+        },
+        [&](std::size_t size) -> std::span<std::uint8_t> {
+            outcome.asked.push_back(size);
+            destination.resize(size);
+            return destination;
+        });
+    return outcome;
+}
+
+// Stream items take the same way as replies: large raw data straight into the destination,
+// everything else read whole with the texts as before, the stream aligned after each frame.
+TEST(StreamItemReceive, LargeDataGoesToTheDestinationAndEveryOtherFrameReadsAsBefore) {
+    const Bytes data = pattern((2 << 20) + 3);
+    const Bytes small = pattern(10);
+    const std::vector<Bytes> frames = {
+        frame_of(2, data, {0}),   // an item
+        frame_of(2, data, {7}),   // malformed: not a tag after the data
+        frame_of(1, data, {0}),   // an error text, however it looks
+        frame_of(9, data, {0}),   // an unknown kind ends the stream
+        frame_of(2, small, {0}),  // a small item
+        frame_of(2, data, {0}),   // cut short below
+    };
+    Bytes bytes;
+    for (const Bytes& frame : frames) bytes.insert(bytes.end(), frame.begin(), frame.end());
+    bytes.resize(bytes.size() - data.size() / 2);
+    Exchange exchange(std::move(bytes));
+
+    StreamOutcome item = read_item(*exchange.client);
+    EXPECT_EQ(item.step.kind, StreamStep::Kind::Item);
+    EXPECT_EQ(item.asked, std::vector<std::size_t>{data.size()});
+    EXPECT_TRUE(item.data_in_destination);
+    EXPECT_EQ(item.data, data);
+
+    const auto decoded =
+        engine_api::decode_tensor_packet_view(std::span<const std::uint8_t>(frames[1]).subspan(8));
+    ASSERT_FALSE(decoded);
+    StreamOutcome malformed = read_item(*exchange.client);
+    EXPECT_EQ(malformed.step.kind, StreamStep::Kind::Error);
+    EXPECT_EQ(malformed.step.message, decoded.error().message);
+
+    StreamOutcome error = read_item(*exchange.client);
+    EXPECT_EQ(error.step.kind, StreamStep::Kind::Error);
+    EXPECT_EQ(error.step.message, utf8_lossy(frames[2].data() + 8, frames[2].size() - 8));
+    EXPECT_TRUE(error.asked.empty());
+
+    StreamOutcome end = read_item(*exchange.client);
+    EXPECT_EQ(end.step.kind, StreamStep::Kind::End);
+    EXPECT_TRUE(end.asked.empty());
+
+    StreamOutcome next = read_item(*exchange.client);
+    EXPECT_EQ(next.step.kind, StreamStep::Kind::Item);
+    EXPECT_TRUE(next.asked.empty());
+    EXPECT_EQ(next.data, small);
+
+    StreamOutcome cut = read_item(*exchange.client);
+    EXPECT_EQ(cut.step.kind, StreamStep::Kind::Error);
+    EXPECT_EQ(cut.step.message, "failed to fill whole buffer");
     EXPECT_EQ(cut.asked, std::vector<std::size_t>{data.size()});
 }
 

@@ -75,6 +75,18 @@ def test_for_loop_collects_items(engines, socket_path, record_path):
     assert list(iterator) == [DATA, DATA, DATA]
 
 
+def test_large_items_arrive_whole_and_apart(engines, socket_path, record_path):
+    # Raw data of 1 MiB and more is received straight into each item's bytes; base64 text is not.
+    data = bytes(range(251)) * ((3 << 20) // 251 + 1)
+    client = stream_engine(engines, socket_path, record_path, "data,data64,data,close")
+    iterator = client.infer_stream(0, [len(data)], "uint8", data)
+    first, encoded, last = next(iterator), next(iterator), next(iterator)
+    assert type(first) is bytes and first == data
+    assert encoded == data and last == data
+    assert first is not last
+    assert outcome(iterator) == ("error", RuntimeError, "failed to fill whole buffer")
+
+
 def test_request_bytes_and_own_connection(engines, socket_path, record_path, wire):
     engines.start("--unix", socket_path, "--record", record_path, "--stream", "data,end")
     client = zelto_sdk.ZeltoClient(socket_path, api_token="tok")
