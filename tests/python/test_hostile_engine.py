@@ -277,6 +277,48 @@ def test_stream_unknown_kinds_end_the_stream(mirror, kind):
     assert list(stream) == [DATA]  # the unknown frame's body was consumed, nothing more
 
 
+# Data of 1 MiB and more is received straight into the result; what follows it is still checked
+# with the decoder's texts, and the reply or stream frame is consumed whole either way.
+LARGE = bytes(range(256)) * (4096 + 3)
+LARGE_HEAD = shape_bytes([len(LARGE)]) + text(b"uint8") + b"\x01" + text(LARGE)
+LARGE_TAILS = {
+    "no base64": (b"\x00", None),
+    "no base64, then bytes the decoder ignores": (b"\x00\xff\xff", None),
+    "bad tag": (b"\x07", tag_error(7)),
+    "base64 as well": (b"\x01" + text(b"AA=="), ONE_OF),
+    "base64 text cut": (b"\x01" + u64(200) + b"AA==", SHORT_STRING),
+    "no tag": (b"", EOF),
+}
+
+
+@pytest.mark.parametrize("case", list(LARGE_TAILS))
+@pytest.mark.parametrize("method", ["infer", "infer_tensor", "infer_stream"])
+def test_large_data_then_every_tail(mirror, method, case):
+    tail, message = LARGE_TAILS[case]
+    client = ZeltoClient(mirror.path)
+    body = LARGE_HEAD + tail
+    if method == "infer_stream":
+        stream = client.infer_stream(1, *send(0, frame(2, body) + REAL_STREAM))
+        call = lambda: next(stream)  # noqa: E731
+    else:
+        call = lambda: getattr(client, method)(1, *send(0, frame(0, body)))  # noqa: E731
+    if message is None:
+        result = call()
+        assert result == ((LARGE, [len(LARGE)], "uint8") if method == "infer_tensor" else LARGE)
+    else:
+        with pytest.raises(RuntimeError) as caught:
+            call()
+        assert caught.value.args == (message,)
+        assert type(caught.value) is RuntimeError
+    # The frame was consumed whole: the stream goes on, the connection serves the next call.
+    if method == "infer_stream":
+        assert list(stream) == [DATA]
+    else:
+        before = mirror.accepted
+        assert client.infer(1, *send(0, REAL_REPLY)) == DATA
+        assert mirror.accepted == before
+
+
 def test_trailing_bytes_after_a_packet_are_ignored(mirror):
     client = ZeltoClient(mirror.path)
     body = REAL_PACKET + b"\xff" * 100
