@@ -160,8 +160,8 @@ Result<ReadWriteConnection, StreamOpenError> SocketClient::open_stream(const Inf
 
 namespace {
 
-// A data frame of more than kDirectReceiveMinimum bytes: its data perhaps straight into
-// `destination`. nullopt, with nothing consumed, when it is read whole instead.
+// A data frame with large data (sdk/packet_receive.hpp): its data straight into `destination`.
+// nullopt, with nothing consumed, for any other frame and whenever the frame is to be read whole.
 std::optional<StreamStep> receive_item_direct(ReadWriteConnection& connection,
                                               const transport::FrameHeader& header,
                                               ItemSink on_item, DataDestination destination) {
