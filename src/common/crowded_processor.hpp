@@ -39,16 +39,21 @@ class CrowdedProcessor {
 };
 
 // One wait's spin that yields between looks: it lasts `budget` from `start`, and with a
-// `crowding` to report to, a yield that kept the thread away for over kLongYield ends it (and
-// turns the next waits' spins off). Without one (a thread confined to one processor, where the
-// yields are what lets the peer run, however long they take) only the budget ends it.
+// `crowding` to report to, it does not spin at all while that says the waits may not, and a yield
+// that kept the thread away for over kLongYield ends it (and turns the next waits' spins off).
+// Without one (a thread confined to one processor, where the yields are what lets the peer run,
+// however long they take) only the budget ends it.
 class WatchedSpin {
   public:
     using Clock = std::chrono::steady_clock;
 
     WatchedSpin(CrowdedProcessor* crowding, std::chrono::nanoseconds budget,
                 Clock::time_point start)
-        : crowding_(crowding), budget_(budget), start_(start), last_look_(start) {}
+        : crowding_(crowding),
+          budget_(crowding == nullptr || crowding->spin_allowed() ? budget
+                                                                  : std::chrono::nanoseconds{0}),
+          start_(start),
+          last_look_(start) {}
 
     // After a look at `now` that found nothing: true while the caller should yield
     // (sched_yield) and look again, false once it should wait another way.

@@ -95,7 +95,6 @@ Result<bool, ShmCallError> PendingShmRequest::spin_until_published(
 Result<bool, ShmCallError> PendingShmRequest::watch_ring(
     std::chrono::microseconds budget, const std::function<bool()>& between_polls) const {
     const shm::ResponseRing ring = response_ring();
-    if (!core_->crowding_.spin_allowed()) budget = std::chrono::microseconds(0);
     WatchedSpin spin(&core_->crowding_, budget, std::chrono::steady_clock::now());
     while (!ring.holds_published_entry()) {
         if (!spin.yield_again(std::chrono::steady_clock::now())) return false;
@@ -141,13 +140,10 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
     // On one processor the yields are what lets the engine run, however long they take; with
     // more, a crowded processor makes them cost a scheduler tick each, and the timer sleeps below
     // wake sooner (common/crowded_processor.hpp).
-    std::chrono::microseconds budget = kYieldBeforeSleepingOnOneProcessor;
-    if (!core_->one_processor_) {
-        budget =
-            core_->crowding_.spin_allowed() ? kSpinBeforeSleeping : std::chrono::microseconds{0};
-    }
     const auto start = std::chrono::steady_clock::now();
-    WatchedSpin spin(core_->one_processor_ ? nullptr : &core_->crowding_, budget, start);
+    const bool confined = core_->one_processor_;
+    WatchedSpin spin(confined ? nullptr : &core_->crowding_,
+                     confined ? kYieldBeforeSleepingOnOneProcessor : kSpinBeforeSleeping, start);
     for (;;) {
         auto popped = ring.pop();
         if (!popped) return unexpected(runtime_error(popped.error().display()));
