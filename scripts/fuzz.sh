@@ -26,6 +26,7 @@ max_len_for() {
         tensor_packet) echo 4096 ;;
         hybrid_reply) echo 4096 ;;
         stream_frames) echo 16384 ;;
+        large_frames) echo 4096 ;;
         *) echo 4096 ;;
     esac
 }
