@@ -107,7 +107,7 @@ class CallerMemory {
 struct Reading {
     ReadWriteConnection& connection;
     std::span<const std::uint8_t> rest;  // what is still to be read
-    CallerMemory* memory;                // the data destination; none without
+    CallerMemory* memory;                // the data destination, or none
 };
 
 // Returns false when the stream has ended or broken and nothing more can be read.
