@@ -75,15 +75,46 @@ bool text_equals(PyObject* text, const char* expected) {
            PyUnicode_CompareWithASCIIString(text, expected) == 0;
 }
 
-// True when `object` is exactly (not a subclass of) the class `module`.`name`. Looked up by
-// name so that numpy is never imported by us; subclasses are left to item-by-item reading
-// because they may change what iteration yields.
+// The class `module`.`name` as the already imported module exports it, or null. sys.modules is
+// only read: a module the program never imported cannot have made the object, and we never
+// import one ourselves.
+OwnedRef imported_class(const char* module, const char* name) {
+    PyObject* modules = PySys_GetObject("modules");  // borrowed
+    if (modules == nullptr || !PyDict_Check(modules)) return OwnedRef();
+    PyObject* found = PyDict_GetItemString(modules, module);  // borrowed
+    if (found == nullptr) return OwnedRef();
+    OwnedRef type = OwnedRef::steal(PyObject_GetAttrString(found, name));
+    if (!type) PyErr_Clear();
+    if (!type || !PyType_Check(type.get())) return OwnedRef();
+    return type;
+}
+
+// True when `object`'s type is exactly (not a subclass of) that class, compared by identity: a
+// class written in Python can give itself any __name__ and __module__, so names prove nothing.
+// Subclasses are left to item-by-item reading because they may change what iteration yields.
 bool has_exact_type(PyObject* object, const char* module, const char* name) {
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    OwnedRef type_name = OwnedRef::steal(PyObject_GetAttrString(type, "__name__"));
-    if (!text_equals(type_name.get(), name)) return false;
-    OwnedRef type_module = OwnedRef::steal(PyObject_GetAttrString(type, "__module__"));
-    return text_equals(type_module.get(), module);
+    OwnedRef type = imported_class(module, name);
+    return type && reinterpret_cast<PyObject*>(Py_TYPE(object)) == type.get();
+}
+
+// The qualified name that a type defined in C was compiled with. Python code cannot change the
+// __name__ or __module__ of such a type (it is immutable), unlike those of a class it makes.
+bool static_type_is_named(PyTypeObject* type, const char* module, const char* name) {
+    if ((PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) != 0) return false;
+    PyObject* object = reinterpret_cast<PyObject*>(type);
+    OwnedRef type_name = OwnedRef::steal(PyObject_GetAttrString(object, "__name__"));
+    OwnedRef type_module = OwnedRef::steal(PyObject_GetAttrString(object, "__module__"));
+    if (PyErr_Occurred()) PyErr_Clear();
+    return text_equals(type_name.get(), name) && text_equals(type_module.get(), module);
+}
+
+// numpy's ndarray, whose __array_interface__ we take as an address to read. Identity with what
+// sys.modules["numpy"] exports is not enough on its own (a program may have put any module
+// there, exporting a class of its own, or a built-in type whose instances carry a __dict__), so
+// the type must also be numpy's own C type: every class made by Python code is a heap type.
+bool is_numpy_array(PyObject* object) {
+    return static_type_is_named(Py_TYPE(object), "numpy", "ndarray") &&
+           has_exact_type(object, "numpy", "ndarray");
 }
 
 bool attribute_is_long(PyObject* object, const char* attribute, long expected) {
@@ -107,7 +138,7 @@ FlatBytes flat_byte_container_kind(PyObject* object) {
                    ? FlatBytes::MemoryView
                    : FlatBytes::No;
     }
-    if (has_exact_type(object, "numpy", "ndarray")) {
+    if (is_numpy_array(object)) {
         if (!attribute_is_long(object, "ndim", 1)) return FlatBytes::No;
         OwnedRef dtype = OwnedRef::steal(PyObject_GetAttrString(object, "dtype"));
         return dtype && attribute_is_text(dtype.get(), "char", "B") ? FlatBytes::NumpyArray

@@ -10,6 +10,8 @@ needs a working client."""
 from __future__ import annotations
 
 import array
+import sys
+import types
 from typing import Any, Callable
 
 import pytest
@@ -512,6 +514,34 @@ def numpy_arrays() -> list:
     ]
 
 
+class _ByteDtype:
+    char = "B"
+
+
+def impostor_members(module: str) -> dict:
+    """The attributes the fast paths read, claimed by an object that is no array: an array
+    interface that points at address 16, and a tobytes() that lies."""
+    interface = {"data": (16, False), "shape": (3,), "strides": None, "typestr": "|u1", "version": 3}
+    return {
+        "__module__": module,
+        "ndim": 1,
+        "dtype": _ByteDtype(),
+        "typecode": "B",
+        "__array_interface__": interface,
+        "tobytes": lambda *_: b"lie",
+    }
+
+
+def impostor_of(module: str, name: str, base: type = object) -> type:
+    """A Python class that calls itself `module`.`name`."""
+    return type(name, (base,), impostor_members(module))
+
+
+NumpyImpostor = impostor_of("numpy", "ndarray")
+NumpyImpostorList = impostor_of("numpy", "ndarray", list)
+ArrayImpostorList = impostor_of("array", "array", list)
+
+
 class BytesWithOwnIteration(bytes):
     def __iter__(self):
         return iter([300])
@@ -540,6 +570,8 @@ DATA_VALUES = [
     *memoryviews(),
     *arrays(),
     *numpy_arrays(),
+    NumpyImpostorList([1, 2, 3]),
+    ArrayImpostorList([1, 2, 3]),
 ]
 
 
@@ -566,11 +598,34 @@ def test_data_fast_paths_accept_exactly_what_item_by_item_reading_accepts(client
         (ByteArrayWithOwnItems(b"ab"), (TypeError, "argument 'data': 'float' object cannot be interpreted as an integer")),
         (b"\x00\xff", ("accepted",)),
         (memoryview(bytes([1, 2])).cast("b"), ("accepted",)),
+        (NumpyImpostor(), (TypeError, "argument 'data': 'ndarray' object cannot be converted to 'Sequence'")),
     ],
     ids=data_id,
 )
 def test_data_outcomes(client, data, expected):
     assert outcome(infer_call(client, data=data)) == expected
+
+
+@pytest.mark.parametrize(
+    "exported, data, expected",
+    [
+        (NumpyImpostor, NumpyImpostor(), (TypeError, "argument 'data': 'ndarray' object cannot be converted to 'Sequence'")),
+        (NumpyImpostorList, NumpyImpostorList([1, 2, 3]), b"\x01\x02\x03"),
+        # A type defined in C whose instances can be given any attribute.
+        (types.SimpleNamespace, types.SimpleNamespace(**impostor_members("numpy")), (TypeError, "argument 'data': 'SimpleNamespace' object cannot be converted to 'Sequence'")),
+    ],
+    ids=["python-class", "python-list-class", "SimpleNamespace"],
+)
+def test_a_module_posing_as_numpy_cannot_point_the_fast_path_at_memory(
+    echo_client, monkeypatch, exported, data, expected
+):
+    """Only numpy's own ndarray type is read through its array interface, even when sys.modules
+    holds another "numpy" whose ndarray is the impostor's class."""
+    monkeypatch.setitem(sys.modules, "numpy", types.SimpleNamespace(ndarray=exported))
+    if isinstance(expected, bytes):
+        assert echo_client.infer(1, [3], "uint8", data) == expected
+    else:
+        assert outcome(lambda: echo_client.infer(1, [3], "uint8", data)) == expected
 
 
 @needs_numpy
