@@ -7,24 +7,34 @@
 #include <Python.h>
 
 #include <memory>
+#include <optional>
 
 #include "python/borrow.hpp"
 #include "python/bytes_copy.hpp"
 #include "python/entry_guard.hpp"
 #include "python/errors.hpp"
-#include "python/gil.hpp"
 #include "python/instance.hpp"
 #include "python/lazy_type.hpp"
 #include "python/method_args.hpp"
+#include "python/shm_infer_steps.hpp"
 #include "python/types.hpp"
 
 namespace zelto::python {
 namespace {
 
+// A call between its steps (python/shm_infer_steps.hpp): the object's exclusive borrow and the
+// queued request, which holds the slot. Nothing in it refers to a Python object.
+struct ShmCallInFlight {
+    ExclusiveBorrow borrow;
+    sdk::PendingShmRequest pending;
+};
+
 // Everything a ZeltoShmClient owns: the attached region, its private allocator and the id
-// counter, all inside the Python-free core.
+// counter, all inside the Python-free core; and the call in flight, which only the thread that
+// holds the object's exclusive borrow touches.
 struct ShmClientState {
     std::unique_ptr<sdk::ShmClientCore> core;
+    std::optional<ShmCallInFlight> in_flight;
 };
 
 using ShmClientObject = PyInstance<ShmClientState>;
@@ -61,45 +71,86 @@ PyObject* shm_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* shm_client_infer(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard_object([&]() -> PyObject* {
+// Binds and converts the arguments, takes the borrow in between (a missing argument is reported
+// before "Already borrowed", a bad one after it) and queues the request. The Python objects of
+// the arguments live only in here. Empty with the exception pending on failure.
+std::optional<ShmCallInFlight> queue_call(ShmClientObject* client, PyObject* args,
+                                          PyObject* kwargs) {
+    PyResult<BoundArguments> bound = bind_shm_infer_args("ZeltoShmClient.infer()", args, kwargs);
+    if (!bound) return std::nullopt;
+    auto borrow = ExclusiveBorrow::acquire(client->borrow);
+    if (!borrow) return std::nullopt;
+    PyResult<ShmInferArgs> parsed = convert_shm_infer_args(*bound);
+    if (!parsed) return std::nullopt;
+
+    // The input goes from the converted argument straight into the slot.
+    const ShmInferArgs& input = *parsed;
+    auto pending = client->state->core->begin(sdk::ShmInput{
+        input.shape.data(), input.shape.size(), input.dtype, input.data.data(), input.data.size()});
+    if (!pending) {
+        raise_call_error(pending.error());
+        return std::nullopt;
+    }
+    return ShmCallInFlight{std::move(*borrow), std::move(*pending)};
+}
+
+// With a descriptor: a short spin on the ring first (lock held, signals checked). An answer
+// that came meanwhile only needs its notification taken along; otherwise the documented sleep
+// on the descriptor with the lock released. See sdk/shm_client.hpp for why.
+std::optional<ShmInferStep> next_step(const sdk::PendingShmRequest& pending) {
+    const int fd = pending.notify_fd();
+    if (fd < 0) return ShmInferStep::Answer;
+    auto published = pending.spin_until_published(&no_pending_signal_exception);
+    if (!published) {
+        raise_call_error(published.error());
+        return std::nullopt;
+    }
+    if (*published && pending.take_notification_now(fd)) return ShmInferStep::Answer;
+    return ShmInferStep::WaitWithoutLock;
+}
+
+}  // namespace
+
+ShmInferStep shm_infer_begin(PyObject* self, PyObject* args, PyObject* kwargs) {
+    ShmInferStep step = ShmInferStep::Failed;
+    guard_object([&]() -> PyObject* {
         ShmClientObject* client = ShmClientObject::from(self);
-        PyResult<BoundArguments> bound =
-            bind_shm_infer_args("ZeltoShmClient.infer()", args, kwargs);
-        if (!bound) return nullptr;
-        auto borrow = ExclusiveBorrow::acquire(client->borrow);
-        if (!borrow) return nullptr;
-        PyResult<ShmInferArgs> parsed = convert_shm_infer_args(*bound);
-        if (!parsed) return nullptr;
+        std::optional<ShmCallInFlight> call = queue_call(client, args, kwargs);
+        if (!call) return nullptr;
+        std::optional<ShmInferStep> next = next_step(call->pending);
+        if (!next) return nullptr;  // `call` ends here: slot and borrow released
+        client->state->in_flight.emplace(std::move(*call));
+        step = *next;
+        return Py_None;  // borrowed; only tells the guard that no exception is pending
+    });
+    return step;
+}
 
-        // The input goes from the converted argument straight into the slot.
-        const ShmInferArgs& input = *parsed;
-        auto pending = client->state->core->begin(
-            sdk::ShmInput{input.shape.data(), input.shape.size(), input.dtype, input.data.data(),
-                          input.data.size()});
-        if (!pending) return raise_call_error(pending.error());
+void shm_infer_wait(PyObject* self) noexcept {
+    ShmClientState& state = *ShmClientObject::from(self)->state;
+    const sdk::PendingShmRequest& pending = state.in_flight->pending;
+    pending.wait_notification(pending.notify_fd());
+}
 
-        if (const int fd = pending->notify_fd(); fd >= 0) {
-            // A short spin on the ring first (lock held, signals checked). An answer that came
-            // meanwhile only needs its notification taken along; otherwise the documented sleep
-            // on the descriptor with the lock released. See shm_client.hpp for why.
-            auto published = pending->spin_until_published(&no_pending_signal_exception);
-            if (!published) return raise_call_error(published.error());
-            if (!*published || !pending->take_notification_now(fd)) {
-                const GilRelease released;
-                pending->wait_notification(fd);
-            }
-        }
-        auto entry = pending->poll_response(&no_pending_signal_exception);
+PyObject* shm_infer_finish(PyObject* self) {
+    return guard_object([&]() -> PyObject* {
+        ShmClientState& state = *ShmClientObject::from(self)->state;
+        // The call ends with this step, whatever happens: its slot and borrow go with `call`.
+        ShmCallInFlight call = std::move(*state.in_flight);
+        state.in_flight.reset();
+
+        auto entry = call.pending.poll_response(&no_pending_signal_exception);
         if (!entry) return raise_call_error(entry.error());
-        auto result = pending->answer(*entry);
+        auto result = call.pending.answer(*entry);
         if (!result) return raise_call_error(result.error());
 
         // The one copy of the result: from the region into the new bytes object. The request's
-        // slot is released when `pending` goes out of scope, after this copy.
+        // slot is released when `call` goes out of scope, after this copy.
         return new_bytes_copy(result->data, result->size);
     });
 }
+
+namespace {
 
 PyMethodDef shm_client_methods[] = {
     {"infer", method_function(&shm_client_infer), METH_VARARGS | METH_KEYWORDS,

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ctypes
 import os
 import select
 import shutil
@@ -110,6 +111,17 @@ def wait_for(predicate: Callable[[], object], timeout: float = 10.0) -> None:
         if time.monotonic() > deadline:
             raise AssertionError("condition not reached")
         time.sleep(0.01)
+
+
+def make_eventfd(nonblocking: bool = True) -> int:
+    """An eventfd for an engine's --notify-fd (os.eventfd is there from 3.10 on)."""
+    if hasattr(os, "eventfd"):
+        return os.eventfd(0, (os.EFD_NONBLOCK if nonblocking else 0) | os.EFD_CLOEXEC)
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.eventfd(0, (0o4000 if nonblocking else 0) | 0o2000000)  # EFD_NONBLOCK, EFD_CLOEXEC
+    if fd < 0:
+        raise OSError(ctypes.get_errno(), "eventfd")
+    return fd
 
 
 def free_tcp_port() -> int:

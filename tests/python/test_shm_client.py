@@ -8,7 +8,6 @@ pool-exhaustion text instead of the error the probe expects.
 
 from __future__ import annotations
 
-import ctypes
 import mmap
 import os
 import re
@@ -25,6 +24,7 @@ from typing import Dict, List
 import pytest
 
 import zelto_sdk
+from conftest import make_eventfd
 
 MiB = 1 << 20
 ONE_SLOT_POOL = "100000"
@@ -85,16 +85,6 @@ def assert_slot_free(client: "zelto_sdk.ZeltoShmClient") -> None:
     with pytest.raises(ValueError) as caught:
         client.infer([1], "bogus", b"x")
     assert caught.value.args == ("Invalid input: Unsupported dtype: bogus",)
-
-
-def make_eventfd(nonblocking: bool = True) -> int:
-    if hasattr(os, "eventfd"):
-        return os.eventfd(0, (os.EFD_NONBLOCK if nonblocking else 0) | os.EFD_CLOEXEC)
-    libc = ctypes.CDLL(None, use_errno=True)
-    fd = libc.eventfd(0, (0o4000 if nonblocking else 0) | 0o2000000)  # EFD_NONBLOCK, EFD_CLOEXEC
-    if fd < 0:
-        raise OSError(ctypes.get_errno(), "eventfd")
-    return fd
 
 
 @pytest.fixture
