@@ -50,6 +50,7 @@
 #include "common/little_endian.hpp"
 #include "ipc/hybrid_messages.hpp"
 #include "shm/bulk_copy.hpp"
+#include "shm/region_faults.hpp"
 #include "shm/region_layout.hpp"
 #include "shm/tensor_block.hpp"
 
@@ -185,10 +186,17 @@ std::optional<HybridReply> echo_block(EngineRegion& region, const ipc::HybridReq
     // blocks take the copy the clients use for the region (streaming past the cache when large).
     const bool disjoint = result_offset >= request.shm_offset + result_size ||
                           request.shm_offset >= result_offset + result_size;
-    if (disjoint) {
-        shm::copy_for_other_process(target, block, size);
-    } else {
-        std::memmove(target, block, size);
+    // Where the shared-memory file system has no room, a page of the result may not exist.
+    auto fault = shm::catch_region_faults(region.base(), region.size(), [&]() noexcept {
+        if (disjoint) {
+            shm::copy_for_other_process(target, block, size);
+        } else {
+            std::memmove(target, block, size);
+        }
+    });
+    if (fault) {
+        return failure(1, "mock engine: the region could not provide the page at offset " +
+                              std::to_string(fault->offset) + " for the result (SIGBUS)");
     }
     return std::nullopt;
 }

@@ -3,7 +3,9 @@
 //
 // --shm-behaviour selects the answer (default echo):
 //   echo              status 0; the result block is a copy of the request block (header + data)
-//                     written into the engine's result area
+//                     written into the engine's result area (a page of it that the system
+//                     cannot provide gives status 1 with a text that says so)
+//   in-place          status 0 naming the request's own block (nothing copied)
 //   error             status 1 with the error text --shm-error-text (default "mock engine error")
 //   unknown-error     status 1, error_offset 0
 //   invalid-utf8      status 1 with the error text bytes "bad \xFF byte"
@@ -45,6 +47,7 @@
 #include "common/little_endian.hpp"
 #include "common/processors.hpp"
 #include "shm/bulk_copy.hpp"
+#include "shm/region_faults.hpp"
 #include "shm/region_layout.hpp"
 #include "shm/ring_buffer.hpp"
 #include "shm/shm_manager.hpp"
@@ -279,6 +282,10 @@ class Server {
             ShmResponseEntry response = success(id, region_.size() - 40, 0);
             return response;
         }
+        if (behaviour_ == "in-place") {
+            std::uint64_t data_len = 0;
+            if (block_inside(request, data_len)) return success(id, request.shm_offset, data_len);
+        }
         ShmResponseEntry response = echo(id, request);
         if (behaviour_ == "bad-data-len" && response.status == 0) {
             store_le<std::uint64_t>(
@@ -309,9 +316,11 @@ class Server {
                              const std::string& text) {
         const std::uint64_t offset = region_.result_block(request.shm_offset, 8 + text.size());
         if (offset == 0) return failure_at(id, 0);
-        store_le<std::uint64_t>(region_.base() + offset, text.size());
-        std::memcpy(region_.base() + offset + 8, text.data(), text.size());
-        return failure_at(id, offset);
+        auto fault = shm::catch_region_faults(region_.base(), region_.size(), [&]() noexcept {
+            store_le<std::uint64_t>(region_.base() + offset, text.size());
+            std::memcpy(region_.base() + offset + 8, text.data(), text.size());
+        });
+        return failure_at(id, fault ? 0 : offset);
     }
 
     ShmResponseEntry echo(std::uint64_t id, const ShmRequestEntry& request) {
@@ -323,7 +332,15 @@ class Server {
         if (offset == 0) {
             return failure(id, request, "result does not fit the engine's result area");
         }
-        copy_block(region_.base() + offset, region_.base() + request.shm_offset, block_size);
+        // Where the shared-memory file system has no room, a page of the result may not exist.
+        auto fault = shm::catch_region_faults(region_.base(), region_.size(), [&]() noexcept {
+            copy_block(region_.base() + offset, region_.base() + request.shm_offset, block_size);
+        });
+        if (fault) {
+            return failure(id, request,
+                           "mock engine: the region could not provide the page at offset " +
+                               std::to_string(fault->offset) + " for the result (SIGBUS)");
+        }
         return success(id, offset, data_len);
     }
 

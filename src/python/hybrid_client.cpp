@@ -8,7 +8,6 @@
 #include <memory>
 
 #include "python/borrow.hpp"
-#include "python/bytes_copy.hpp"
 #include "python/entry_guard.hpp"
 #include "python/errors.hpp"
 #include "python/instance.hpp"
@@ -28,13 +27,14 @@ struct HybridClientState {
 
 using HybridClientObject = PyInstance<HybridClientState>;
 
-// Copies the result straight from the region into a new bytes object: the one copy of the
-// result bytes, made while the request slot is still held.
+// The new bytes object that the client copies the result into, straight from the region: the
+// one copy of the result bytes, made while the request slot is still held.
 class BytesResult final : public sdk::ResultSink {
   public:
-    bool accept(const std::uint8_t* data, std::size_t size) override {
-        bytes_ = OwnedRef::steal(new_bytes_copy(data, size));
-        return static_cast<bool>(bytes_);
+    std::uint8_t* reserve(std::size_t size) override {
+        bytes_ = OwnedRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        if (!bytes_) return nullptr;
+        return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes_.get()));
     }
     PyObject* release() { return bytes_.release(); }
 

@@ -10,12 +10,12 @@
 #include <optional>
 
 #include "python/borrow.hpp"
-#include "python/bytes_copy.hpp"
 #include "python/entry_guard.hpp"
 #include "python/errors.hpp"
 #include "python/instance.hpp"
 #include "python/lazy_type.hpp"
 #include "python/method_args.hpp"
+#include "python/py_ref.hpp"
 #include "python/shm_infer_steps.hpp"
 #include "python/types.hpp"
 
@@ -146,7 +146,14 @@ PyObject* shm_infer_finish(PyObject* self) {
 
         // The one copy of the result: from the region into the new bytes object. The request's
         // slot is released when `call` goes out of scope, after this copy.
-        return new_bytes_copy(result->data, result->size);
+        OwnedRef bytes = OwnedRef::steal(
+            PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(result->size)));
+        if (!bytes) return nullptr;
+        auto* destination = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get()));
+        if (auto copied = call.pending.copy_result(*result, destination); !copied) {
+            return raise_call_error(copied.error());
+        }
+        return bytes.release();
     });
 }
 

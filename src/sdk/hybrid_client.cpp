@@ -2,6 +2,7 @@
 
 #include "engine_api/tensor_dtype.hpp"
 #include "ipc/hybrid_messages.hpp"
+#include "shm/bulk_copy.hpp"
 #include "shm/region_layout.hpp"
 #include "shm/tensor_block.hpp"
 #include "transport/request_metadata.hpp"
@@ -123,7 +124,10 @@ Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> 
                                         std::to_string(region_size) + " bytes"));
     }
     // The block is complete before the request frame leaves: the frame is the hand-over.
-    shm::write_tensor_block(base + *slot, shape.data(), shape.size(), *dtype, data, size);
+    auto fault = region_->try_access([&]() noexcept {
+        shm::write_tensor_block(base + *slot, shape.data(), shape.size(), *dtype, data, size);
+    });
+    if (fault) return unexpected(runtime_error(std::move(*fault)));
 
     ipc::HybridRequest request;
     request.metadata = transport::RequestMetadata::create(request_id, 0, 0, 0);
@@ -136,13 +140,21 @@ Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> 
     // The engine names the result block; its offset and data_len are checked against the mapping
     // before a single byte is read.
     std::string problem;
-    const auto located = shm::locate_block_data(region_size, response->shm_offset, base, problem);
+    std::optional<shm::BlockData> located;
+    fault = region_->try_access([&]() noexcept {
+        located = shm::locate_block_data(region_size, response->shm_offset, base, problem);
+    });
+    if (fault) return unexpected(runtime_error(std::move(*fault)));
     if (!located) return unexpected(runtime_error(std::move(problem)));
     // The copy happens before `lease` releases the slot: an engine may answer in the request's
     // own slot.
-    if (!sink.accept(base + located->data_offset, static_cast<std::size_t>(located->data_len))) {
-        return unexpected(HybridCallError{HybridCallError::Kind::Sink, {}});
-    }
+    const auto result_size = static_cast<std::size_t>(located->data_len);
+    std::uint8_t* const destination = sink.reserve(result_size);
+    if (destination == nullptr) return unexpected(HybridCallError{HybridCallError::Kind::Sink, {}});
+    fault = region_->try_access([&]() noexcept {
+        shm::copy_for_other_process(destination, base + located->data_offset, result_size);
+    });
+    if (fault) return unexpected(runtime_error(std::move(*fault)));
     return {};
 }
 

@@ -36,11 +36,13 @@ struct HybridCallError {
     std::string message;
 };
 
-// Receives the result bytes while they still lie in the region and the request slot is still
-// held, so the caller can copy them exactly once into memory of its own.
+// Memory of the caller's for the result bytes, asked for once their size is known: the client
+// copies them into it while they still lie in the region and the request slot is still held,
+// so they are copied exactly once.
 class ResultSink {
   public:
-    virtual bool accept(const std::uint8_t* data, std::size_t size) = 0;
+    // `size` bytes to copy the result into, or nullptr after recording its own error.
+    virtual std::uint8_t* reserve(std::size_t size) = 0;
 
   protected:
     ~ResultSink() = default;

@@ -2,12 +2,15 @@
 
 #include <sched.h>
 
+#include <cstring>
 #include <optional>
+#include <vector>
 
 #include "common/cpu_pause.hpp"
 #include "common/processors.hpp"
 #include "engine_api/tensor_dtype.hpp"
 #include "sdk/copy_watch.hpp"
+#include "shm/bulk_copy.hpp"
 #include "shm/notify_wait.hpp"
 #include "shm/tensor_block.hpp"
 #include "shm/timer_slack.hpp"
@@ -61,20 +64,23 @@ Result<PendingShmRequest, ShmCallError> ShmClientCore::begin(const ShmInput& inp
             ShmCallError{ShmCallError::Kind::InvalidArgument, dtype.error().display()});
     }
 
-    // The allocator only hands out slots inside the pool, which connect checked against the
-    // mapping, so the whole block lies inside the region.
-    std::uint8_t* const base = region_->base();
-    shm::write_tensor_block(base + slot.offset(), input.dims, input.ndim, *dtype, input.data,
-                            input.size);
-
     shm::ShmRequestEntry entry{};
     transport::RequestMetadata::create(id, 0, 0, 0).encode(entry.metadata);
     entry.shm_offset = slot.offset();
     entry.shm_size = size;
+
+    // The allocator only hands out slots inside the pool, which connect checked against the
+    // mapping, so the whole block lies inside the region.
+    std::uint8_t* const base = region_->base();
     shm::RequestRing ring(base + region_->header().request_ring_offset);
-    if (auto pushed = ring.push(entry); !pushed) {
-        return unexpected(runtime_error(pushed.error().display()));
-    }
+    std::optional<shm::QueueError> refused;
+    auto fault = region_->try_access([&]() noexcept {
+        shm::write_tensor_block(base + slot.offset(), input.dims, input.ndim, *dtype, input.data,
+                                input.size);
+        if (auto pushed = ring.push(entry); !pushed) refused = pushed.error();
+    });
+    if (fault) return unexpected(runtime_error(std::move(*fault)));
+    if (refused) return unexpected(runtime_error(refused->display()));
     return PendingShmRequest(*this, id, size, std::move(slot));
 }
 
@@ -96,14 +102,18 @@ Result<bool, ShmCallError> PendingShmRequest::watch_ring(
     std::chrono::microseconds budget, const std::function<bool()>& between_polls) const {
     const shm::ResponseRing ring = response_ring();
     WatchedSpin spin(&core_->crowding_, budget, std::chrono::steady_clock::now());
-    while (!ring.holds_published_entry()) {
+    for (;;) {
+        bool published = false;
+        auto fault = core_->region_->try_access(
+            [&]() noexcept { published = ring.holds_published_entry(); });
+        if (fault) return unexpected(runtime_error(std::move(*fault)));
+        if (published) return true;
         if (!spin.yield_again(std::chrono::steady_clock::now())) return false;
         if (between_polls && !between_polls()) {
             return unexpected(ShmCallError{ShmCallError::Kind::Interrupted, {}});
         }
         ::sched_yield();
     }
-    return true;
 }
 
 bool PendingShmRequest::take_notification_now(int fd) const {
@@ -127,7 +137,13 @@ void PendingShmRequest::wait_notification(int fd) const {
     auto published = watch_ring(copy_watch(block_bytes_), {});
     if (published && *published && take_notification_now(fd)) return;
     const shm::ResponseRing ring = response_ring();
-    shm::wait_for_notification(fd, kNotifyWait, [&ring] { return ring.holds_published_entry(); });
+    // A ring that cannot be read ends the wait; the polling that follows reports the fault.
+    const shm::ShmManager& region = *core_->region_;
+    shm::wait_for_notification(fd, kNotifyWait, [&ring, &region] {
+        bool published = false;
+        auto fault = region.try_access([&]() noexcept { published = ring.holds_published_entry(); });
+        return published || fault.has_value();
+    });
 }
 
 Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
@@ -145,7 +161,9 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
     WatchedSpin spin(confined ? nullptr : &core_->crowding_,
                      confined ? kYieldBeforeSleepingOnOneProcessor : kSpinBeforeSleeping, start);
     for (;;) {
-        auto popped = ring.pop();
+        Result<std::optional<shm::ShmResponseEntry>, shm::QueueError> popped{std::nullopt};
+        auto fault = core_->region_->try_access([&]() noexcept { popped = ring.pop(); });
+        if (fault) return unexpected(runtime_error(std::move(*fault)));
         if (!popped) return unexpected(runtime_error(popped.error().display()));
         // An entry for another id is dropped: it has been taken off the ring and is gone.
         if (*popped && (*popped)->request_id == id_) return **popped;
@@ -172,16 +190,38 @@ Result<ShmResultView, ShmCallError> PendingShmRequest::answer(
     const shm::ShmManager& region = *core_->region_;
     std::string problem;
     if (entry.status == 0) {
-        const auto block =
-            shm::locate_block_data(region.size(), entry.shm_offset, region.base(), problem);
+        std::optional<shm::BlockData> block;
+        auto fault = region.try_access([&]() noexcept {
+            block = shm::locate_block_data(region.size(), entry.shm_offset, region.base(), problem);
+        });
+        if (fault) return unexpected(runtime_error(std::move(*fault)));
         if (!block) return unexpected(runtime_error("Invalid response from engine: " + problem));
         return ShmResultView{region.base() + block->data_offset,
                              static_cast<std::size_t>(block->data_len)};
     }
     if (entry.error_offset == 0) return unexpected(runtime_error("Unknown error"));
-    auto text = shm::read_error_text(region.base(), region.size(), entry.error_offset, problem);
-    if (!text) return unexpected(runtime_error("Invalid response from engine: " + problem));
-    return unexpected(runtime_error(std::move(*text)));
+    std::optional<shm::TextSpan> span;
+    auto fault = region.try_access([&]() noexcept {
+        span = shm::locate_error_text(region.base(), region.size(), entry.error_offset, problem);
+    });
+    if (fault) return unexpected(runtime_error(std::move(*fault)));
+    if (!span) return unexpected(runtime_error("Invalid response from engine: " + problem));
+    // The bytes are copied out first: the page they lie on may be one the system cannot provide.
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(span->length));
+    fault = region.try_access([&]() noexcept {
+        std::memcpy(bytes.data(), region.base() + span->offset, bytes.size());
+    });
+    if (fault) return unexpected(runtime_error(std::move(*fault)));
+    return unexpected(runtime_error(shm::error_text_from_bytes(bytes.data(), bytes.size())));
+}
+
+Result<void, ShmCallError> PendingShmRequest::copy_result(const ShmResultView& result,
+                                                          std::uint8_t* destination) const {
+    auto fault = core_->region_->try_access([&]() noexcept {
+        shm::copy_for_other_process(destination, result.data, result.size);
+    });
+    if (fault) return unexpected(runtime_error(std::move(*fault)));
+    return {};
 }
 
 }  // namespace zelto::sdk

@@ -11,7 +11,8 @@
 //   }
 //   auto entry = pending->poll_response(hook);  // ring polling; hook() runs between polls
 //   auto result = pending->answer(*entry);      // result view into the region, or the engine error
-//   ... copy result, then let `pending` go: its destructor releases the request's slot.
+//   pending->copy_result(*result, memory);     // the one copy out; then let `pending` go: its
+//                                              // destructor releases the request's slot.
 //
 // The slot is owned by the pending request (a SlotLease), so every way out of a call after the
 // slot was taken - errors, time-out, an exception raised by a signal handler - releases it.
@@ -170,6 +171,12 @@ class PendingShmRequest {
     // The result data of a success entry, or the engine's error as a Runtime error. Offsets and
     // lengths in the entry and in the region are checked against the mapping first.
     Result<ShmResultView, ShmCallError> answer(const shm::ShmResponseEntry& entry) const;
+
+    // Copies the result into `destination` (result.size bytes of the caller's memory). Like
+    // every access to the region, a page the system cannot provide ends it with a Runtime error
+    // that says so (shm/region_faults.hpp) instead of a SIGBUS.
+    Result<void, ShmCallError> copy_result(const ShmResultView& result,
+                                           std::uint8_t* destination) const;
 
   private:
     friend class ShmClientCore;

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "common/little_endian.hpp"
@@ -51,6 +53,9 @@ std::string ShmError::display() const {
             return "Shared memory version mismatch";
         case Kind::InvalidLayout:
             return "Invalid shared memory layout: " + detail;
+        case Kind::Unreadable:
+            return "Shared memory error: the region's header could not be read (SIGBUS at offset " +
+                   detail + ")";
     }
     return "Shared memory error";
 }
@@ -84,7 +89,15 @@ Result<std::shared_ptr<ShmManager>, ShmError> ShmManager::connect(const std::str
                            MAP_SHARED, fd.get(), 0);
     if (address == MAP_FAILED) return unexpected(os_failure(errno));
     Mapping mapping(address, static_cast<std::size_t>(size));
-    const std::uint8_t* region = mapping.bytes();
+
+    // The header is read once, from a copy: its page may be one the system cannot provide.
+    std::uint8_t region[ShmRegionHeader::kSize] = {};
+    const std::size_t readable = size < sizeof region ? static_cast<std::size_t>(size) : sizeof region;
+    const std::uint8_t* const mapped = mapping.bytes();
+    if (auto fault = catch_region_faults(mapped, size,
+                                         [&]() noexcept { std::memcpy(region, mapped, readable); })) {
+        return unexpected(ShmError{ShmError::Kind::Unreadable, 0, std::to_string(fault->offset)});
+    }
 
     // Fields are only read where the object really has bytes: a tiny object must not be read
     // past its end, even though the page behind it happens to be mapped.
@@ -130,9 +143,32 @@ ShmManager::~ShmManager() {
 
 std::int32_t ShmManager::notify_fd() const {
     // The engine may write the field while we read it; an atomic load keeps that well-defined.
-    return std::atomic_ref<std::int32_t>(
-               *reinterpret_cast<std::int32_t*>(base_ + ShmRegionHeader::kNotifyFdOffset))
-        .load(std::memory_order_relaxed);
+    // A header page that is gone reads as "no descriptor": the ring accesses that follow report
+    // the fault.
+    std::int32_t fd = -1;
+    try_access([&]() noexcept {
+        fd = std::atomic_ref<std::int32_t>(
+                 *reinterpret_cast<std::int32_t*>(base_ + ShmRegionHeader::kNotifyFdOffset))
+                 .load(std::memory_order_relaxed);
+    });
+    return fd;
+}
+
+std::string ShmManager::describe_fault(RegionFault fault) const {
+    std::string text = "Shared memory region '" + name_ + "' could not provide the page at offset " +
+                       std::to_string(fault.offset) + " (SIGBUS): ";
+    struct stat now {};
+    if (::fstat(fd_.get(), &now) == 0 && static_cast<std::uint64_t>(now.st_size) < size_) {
+        return text + "the engine shrank the region from " + std::to_string(size_) + " to " +
+               std::to_string(now.st_size) + " bytes after this client attached";
+    }
+    text += "the shared-memory file system holding it has no room for the region's pages";
+    struct statfs room {};
+    if (::fstatfs(fd_.get(), &room) != 0) return text;
+    const auto block = static_cast<std::uint64_t>(room.f_frsize != 0 ? room.f_frsize : room.f_bsize);
+    return text + " (" + std::to_string(block * room.f_blocks) + " bytes in all, " +
+           std::to_string(block * room.f_bavail) + " free; the region is " +
+           std::to_string(size_) + " bytes)";
 }
 
 bool ShmManager::name_refers_to_mapping() const {

@@ -5,10 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "common/result.hpp"
 #include "common/unique_fd.hpp"
+#include "shm/region_faults.hpp"
 
 namespace zelto::shm {
 
@@ -19,14 +22,17 @@ struct ShmError {
         VersionMismatch,
         // The header names rings or a pool that do not fit the mapping (see region_layout.hpp).
         InvalidLayout,
+        // The header's page could not be read: the system cannot provide it (region_faults.hpp).
+        Unreadable,
     };
     Kind kind = Kind::Shmem;
     int os_error = 0;    // for Shmem
-    std::string detail;  // for InvalidLayout: what does not fit
+    std::string detail;  // for InvalidLayout: what does not fit; for Unreadable: the offset
 
     // "Shared memory error: Opening the shared memory failed, os error N",
     // "Invalid magic number in shared memory", "Shared memory version mismatch",
-    // "Invalid shared memory layout: <detail>".
+    // "Invalid shared memory layout: <detail>", "Shared memory error: the region's header could
+    // not be read (SIGBUS at offset N)".
     std::string display() const;
 };
 
@@ -73,6 +79,20 @@ class ShmManager {
     ShmRegionHeader header() const { return header_; }
     // notify_fd as the engine has it now (not an offset, so it needs no check).
     std::int32_t notify_fd() const;
+
+    // Runs `access` on the mapping with its page faults caught (shm/region_faults.hpp, whose
+    // rules `access` follows). Empty when it completed; otherwise what happened, as the text
+    // the clients raise (describe_fault).
+    template <class Access>
+    std::optional<std::string> try_access(Access&& access) const {
+        const auto fault = catch_region_faults(base_, size_, std::forward<Access>(access));
+        if (!fault) return std::nullopt;
+        return describe_fault(*fault);
+    }
+
+    // "Shared memory region '<name>' could not provide the page at offset N (SIGBUS): " and the
+    // likely cause: the engine shrank the region, or its file system has no room for it.
+    std::string describe_fault(RegionFault fault) const;
 
     // False when the name now refers to another object than the one mapped here: the engine
     // restarted and recreated its region, so offsets it sends point into that new object.

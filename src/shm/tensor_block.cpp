@@ -61,8 +61,8 @@ std::optional<BlockData> locate_block_data(std::uint64_t region_size, std::uint6
     return BlockData{data_offset, data_len};
 }
 
-std::optional<std::string> read_error_text(const std::uint8_t* base, std::uint64_t region_size,
-                                           std::uint64_t offset, std::string& error) {
+std::optional<TextSpan> locate_error_text(const std::uint8_t* base, std::uint64_t region_size,
+                                          std::uint64_t offset, std::string& error) {
     if (!span_fits(region_size, offset, 8)) {
         error = "engine error text at offset " + std::to_string(offset) + " does not fit in the " +
                 std::to_string(region_size) + "-byte region";
@@ -75,7 +75,11 @@ std::optional<std::string> read_error_text(const std::uint8_t* base, std::uint64
                 "-byte region holds";
         return std::nullopt;
     }
-    return utf8_lossy(base + offset + 8, static_cast<std::size_t>(length));
+    return TextSpan{offset + 8, length};
+}
+
+std::string error_text_from_bytes(const std::uint8_t* bytes, std::size_t size) {
+    return utf8_lossy(bytes, size);
 }
 
 }  // namespace zelto::shm

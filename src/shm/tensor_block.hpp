@@ -31,6 +31,8 @@ void write_tensor_block(std::uint8_t* block, const std::int64_t* dims, std::size
 
 // Where the data of the result block at `offset` lies, after checking that its header and its
 // `data_len` bytes lie inside a mapping of `region_size` bytes. On failure, `error` says why.
+// The one read of the region (data_len) comes before any other work, so a caller may run this
+// as a region access whose fault ends it (region_faults.hpp).
 struct BlockData {
     std::uint64_t data_offset;
     std::uint64_t data_len;
@@ -38,8 +40,16 @@ struct BlockData {
 std::optional<BlockData> locate_block_data(std::uint64_t region_size, std::uint64_t offset,
                                            const std::uint8_t* base, std::string& error);
 
-// The error text at `offset` (u64 length + bytes), bounds-checked, decoded as UTF-8 with U+FFFD.
-std::optional<std::string> read_error_text(const std::uint8_t* base, std::uint64_t region_size,
-                                           std::uint64_t offset, std::string& error);
+// Where the bytes of the error text at `offset` (u64 length + bytes) lie, bounds-checked; read
+// like locate_block_data. The bytes are decoded with error_text_from_bytes once copied out.
+struct TextSpan {
+    std::uint64_t offset;
+    std::uint64_t length;
+};
+std::optional<TextSpan> locate_error_text(const std::uint8_t* base, std::uint64_t region_size,
+                                          std::uint64_t offset, std::string& error);
+
+// The text of an engine error, decoded as UTF-8 with U+FFFD.
+std::string error_text_from_bytes(const std::uint8_t* bytes, std::size_t size);
 
 }  // namespace zelto::shm

@@ -106,21 +106,24 @@ TEST(ErrorText, DecodesLossilyAndChecksBounds) {
     store_le<std::uint64_t>(region.data() + 8, sizeof text - 1);
     std::memcpy(region.data() + 16, text, sizeof text - 1);
     std::string error;
-    EXPECT_EQ(read_error_text(region.data(), region.size(), 8, error),
+    const auto span = locate_error_text(region.data(), region.size(), 8, error);
+    ASSERT_TRUE(span);
+    EXPECT_EQ(span->offset, 16u);
+    EXPECT_EQ(error_text_from_bytes(region.data() + span->offset, span->length),
               std::string("bad \xEF\xBF\xBD byte"));
 
     store_le<std::uint64_t>(region.data() + 40, 17);  // 48 + 17 > 64
-    EXPECT_FALSE(read_error_text(region.data(), region.size(), 40, error));
+    EXPECT_FALSE(locate_error_text(region.data(), region.size(), 40, error));
     EXPECT_EQ(error,
               "engine error text at offset 40 claims 17 bytes, more than the 64-byte "
               "region holds");
     store_le<std::uint64_t>(region.data() + 40, 16);  // exactly to the end
-    EXPECT_TRUE(read_error_text(region.data(), region.size(), 40, error));
+    EXPECT_TRUE(locate_error_text(region.data(), region.size(), 40, error));
 
-    EXPECT_FALSE(read_error_text(region.data(), region.size(), 57, error));
+    EXPECT_FALSE(locate_error_text(region.data(), region.size(), 57, error));
     EXPECT_EQ(error, "engine error text at offset 57 does not fit in the 64-byte region");
     store_le<std::uint64_t>(region.data() + 0, ~0ull - 3);
-    EXPECT_FALSE(read_error_text(region.data(), region.size(), 0, error));
+    EXPECT_FALSE(locate_error_text(region.data(), region.size(), 0, error));
 }
 
 }  // namespace
