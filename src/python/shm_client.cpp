@@ -22,16 +22,20 @@
 namespace zelto::python {
 namespace {
 
-// A call between its steps (python/shm_infer_steps.hpp): the object's exclusive borrow and the
-// queued request, which holds the slot. Nothing in it refers to a Python object.
+// A call between its steps (python/shm_infer_steps.hpp), held by the thread that holds the
+// object's exclusive borrow. While it waits for its turn on the response ring it keeps its
+// converted arguments (Python references, dropped by a step that holds the interpreter lock);
+// once queued it refers to no Python object.
 struct ShmCallInFlight {
     ExclusiveBorrow borrow;
-    sdk::PendingShmRequest pending;
+    std::optional<ShmInferArgs> input;
+    std::optional<sdk::ResponseTurn> turn;
+    std::optional<sdk::PendingShmRequest> pending;
 };
 
-// Everything a ZeltoShmClient owns: the attached region, its private allocator and the id
-// counter, all inside the Python-free core; and the call in flight, which only the thread that
-// holds the object's exclusive borrow touches.
+// Everything a ZeltoShmClient owns: the Python-free core (this process's share of the region:
+// mapping, slot allocator and id counter, shared with the other client objects on it) and the
+// call in flight.
 struct ShmClientState {
     std::unique_ptr<sdk::ShmClientCore> core;
     std::optional<ShmCallInFlight> in_flight;
@@ -64,84 +68,123 @@ PyObject* shm_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyResult<ShmClientNewArgs> parsed = parse_shm_client_new_args(args, kwargs);
         if (!parsed) return nullptr;
         auto core = sdk::ShmClientCore::connect(parsed->shm_name);
-        if (!core) return raise_message(PyExc_ConnectionError, core.error().display());
+        if (!core) return raise_message(PyExc_ConnectionError, core.error());
         auto state = std::make_unique<ShmClientState>();
         state->core = std::move(*core);
         return ShmClientObject::create(type, std::move(state));
     });
 }
 
-// Binds and converts the arguments, takes the borrow in between (a missing argument is reported
-// before "Already borrowed", a bad one after it) and queues the request. The Python objects of
-// the arguments live only in here. Empty with the exception pending on failure.
-std::optional<ShmCallInFlight> queue_call(ShmClientObject* client, PyObject* args,
-                                          PyObject* kwargs) {
-    PyResult<BoundArguments> bound = bind_shm_infer_args("ZeltoShmClient.infer()", args, kwargs);
-    if (!bound) return std::nullopt;
-    auto borrow = ExclusiveBorrow::acquire(client->borrow);
-    if (!borrow) return std::nullopt;
-    PyResult<ShmInferArgs> parsed = convert_shm_infer_args(*bound);
-    if (!parsed) return std::nullopt;
-
-    // The input goes from the converted argument straight into the slot.
-    const ShmInferArgs& input = *parsed;
-    auto pending = client->state->core->begin(sdk::ShmInput{
-        input.shape.data(), input.shape.size(), input.dtype, input.data.data(), input.data.size()});
-    if (!pending) {
-        raise_call_error(pending.error());
-        return std::nullopt;
-    }
-    return ShmCallInFlight{std::move(*borrow), std::move(*pending)};
-}
-
 // With a descriptor: a short spin on the ring first (lock held, signals checked). An answer
 // that came meanwhile only needs its notification taken along; otherwise the documented sleep
 // on the descriptor with the lock released. See sdk/shm_client.hpp for why.
-std::optional<ShmInferStep> next_step(const sdk::PendingShmRequest& pending) {
+ShmInferStep next_step(const sdk::PendingShmRequest& pending) {
     const int fd = pending.notify_fd();
     if (fd < 0) return ShmInferStep::Answer;
     auto published = pending.spin_until_published(&no_pending_signal_exception);
     if (!published) {
         raise_call_error(published.error());
-        return std::nullopt;
+        return ShmInferStep::Failed;
     }
     if (*published && pending.take_notification_now(fd)) return ShmInferStep::Answer;
     return ShmInferStep::WaitWithoutLock;
 }
 
+// Queues the request of the call in flight, which has its turn, and drops its arguments. On
+// failure the call ends (slot, turn and borrow given back) with the exception pending.
+ShmInferStep queue(ShmClientState& state) {
+    ShmCallInFlight& call = *state.in_flight;
+    const ShmInferArgs& input = *call.input;
+    // The input goes from the converted argument straight into the slot.
+    auto pending = state.core->begin(
+        sdk::ShmInput{input.shape.data(), input.shape.size(), input.dtype, input.data.data(),
+                      input.data.size()},
+        std::move(*call.turn));
+    call.turn.reset();
+    call.input.reset();
+    if (!pending) {
+        state.in_flight.reset();
+        raise_call_error(pending.error());
+        return ShmInferStep::Failed;
+    }
+    call.pending.emplace(std::move(*pending));
+    const ShmInferStep step = next_step(*call.pending);
+    if (step == ShmInferStep::Failed) state.in_flight.reset();
+    return step;
+}
+
+// Runs `step` through the guard: Failed after an escaped C++ exception, which also ends the
+// call in flight if this thread had one (`holds_call`).
+template <class Step>
+ShmInferStep guarded_step(ShmClientState& state, const bool& holds_call, Step&& step) {
+    ShmInferStep result = ShmInferStep::Failed;
+    PyObject* const done = guard_object([&]() -> PyObject* {
+        result = step();
+        return Py_None;  // borrowed; only tells the guard that nothing escaped
+    });
+    if (done != nullptr) return result;
+    if (holds_call) state.in_flight.reset();
+    return ShmInferStep::Failed;
+}
+
 }  // namespace
 
 ShmInferStep shm_infer_begin(PyObject* self, PyObject* args, PyObject* kwargs) {
-    ShmInferStep step = ShmInferStep::Failed;
-    guard_object([&]() -> PyObject* {
-        ShmClientObject* client = ShmClientObject::from(self);
-        std::optional<ShmCallInFlight> call = queue_call(client, args, kwargs);
-        if (!call) return nullptr;
-        std::optional<ShmInferStep> next = next_step(call->pending);
-        if (!next) return nullptr;  // `call` ends here: slot and borrow released
-        client->state->in_flight.emplace(std::move(*call));
-        step = *next;
-        return Py_None;  // borrowed; only tells the guard that no exception is pending
+    ShmClientObject* client = ShmClientObject::from(self);
+    ShmClientState& state = *client->state;
+    bool holds_call = false;
+    return guarded_step(state, holds_call, [&]() -> ShmInferStep {
+        // Bound, then borrowed, then converted: a missing argument is reported before "Already
+        // borrowed", a bad one after it.
+        PyResult<BoundArguments> bound =
+            bind_shm_infer_args("ZeltoShmClient.infer()", args, kwargs);
+        if (!bound) return ShmInferStep::Failed;
+        auto borrow = ExclusiveBorrow::acquire(client->borrow);
+        if (!borrow) return ShmInferStep::Failed;
+        PyResult<ShmInferArgs> parsed = convert_shm_infer_args(*bound);
+        if (!parsed) return ShmInferStep::Failed;
+        if (auto adopted = state.core->adopt_after_fork(); !adopted) {
+            raise_call_error(adopted.error());
+            return ShmInferStep::Failed;
+        }
+        state.in_flight.emplace(ShmCallInFlight{std::move(*borrow), std::move(*parsed), {}, {}});
+        holds_call = true;
+        std::optional<sdk::ResponseTurn> turn = state.core->try_take_turn();
+        if (!turn) return ShmInferStep::WaitForTurn;
+        state.in_flight->turn.emplace(std::move(*turn));
+        return queue(state);
     });
-    return step;
+}
+
+void shm_infer_wait_for_turn(PyObject* self) noexcept {
+    ShmClientState& state = *ShmClientObject::from(self)->state;
+    state.in_flight->turn.emplace(state.core->wait_for_turn());
+}
+
+ShmInferStep shm_infer_queue(PyObject* self) {
+    ShmClientState& state = *ShmClientObject::from(self)->state;
+    const bool holds_call = true;
+    return guarded_step(state, holds_call, [&] { return queue(state); });
 }
 
 void shm_infer_wait(PyObject* self) noexcept {
     ShmClientState& state = *ShmClientObject::from(self)->state;
-    const sdk::PendingShmRequest& pending = state.in_flight->pending;
+    const sdk::PendingShmRequest& pending = *state.in_flight->pending;
     pending.wait_notification(pending.notify_fd());
 }
 
 PyObject* shm_infer_finish(PyObject* self) {
     return guard_object([&]() -> PyObject* {
         ShmClientState& state = *ShmClientObject::from(self)->state;
-        // The call ends with this step, whatever happens: its slot and borrow go with `call`.
+        // The call ends with this step, whatever happens: its slot, turn and borrow go with
+        // `call`.
         ShmCallInFlight call = std::move(*state.in_flight);
         state.in_flight.reset();
+        sdk::PendingShmRequest& pending = *call.pending;
 
-        auto entry = call.pending.poll_response(&no_pending_signal_exception);
+        auto entry = pending.poll_response(&no_pending_signal_exception);
         if (!entry) return raise_call_error(entry.error());
-        auto result = call.pending.answer(*entry);
+        auto result = pending.answer(*entry);
         if (!result) return raise_call_error(result.error());
 
         // The one copy of the result: from the region into the new bytes object. The request's
@@ -150,7 +193,7 @@ PyObject* shm_infer_finish(PyObject* self) {
             PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(result->size)));
         if (!bytes) return nullptr;
         auto* destination = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get()));
-        if (auto copied = call.pending.copy_result(*result, destination); !copied) {
+        if (auto copied = pending.copy_result(*result, destination); !copied) {
             return raise_call_error(copied.error());
         }
         return bytes.release();

@@ -15,8 +15,16 @@
 namespace zelto::python {
 
 PyObject* shm_client_infer(PyObject* self, PyObject* args, PyObject* kwargs) {
-    switch (shm_infer_begin(self, args, kwargs)) {
+    ShmInferStep step = shm_infer_begin(self, args, kwargs);
+    if (step == ShmInferStep::WaitForTurn) {
+        PyThreadState* const saved = PyEval_SaveThread();
+        shm_infer_wait_for_turn(self);
+        PyEval_RestoreThread(saved);  // may end this thread (see above)
+        step = shm_infer_queue(self);
+    }
+    switch (step) {
         case ShmInferStep::Failed:
+        case ShmInferStep::WaitForTurn:  // not returned by shm_infer_queue
             return nullptr;
         case ShmInferStep::WaitWithoutLock: {
             PyThreadState* const saved = PyEval_SaveThread();

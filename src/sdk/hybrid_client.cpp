@@ -28,52 +28,44 @@ class SlotLease {
     std::uint64_t offset_;
 };
 
-// The client's private slot bookkeeping over the region's pool: the default classes, 30 s leases.
-shm::TieredShmAllocator allocator_over(const shm::ShmManager& region) {
-    const auto header = region.header();
-    return shm::TieredShmAllocator::new_with_default_classes(
-        header.pool_offset, header.pool_size, shm::TieredShmAllocator::kDefaultLease);
-}
-
 }  // namespace
 
-HybridClient::HybridClient(std::shared_ptr<shm::ShmManager> region,
-                           shm::TieredShmAllocator allocator, std::string socket_path,
+HybridClient::HybridClient(std::shared_ptr<SharedRegion> share, std::string socket_path,
                            std::unique_ptr<EventLoop> event_loop)
     : event_loop_(std::move(event_loop)),
       connection_(std::move(socket_path)),
-      allocator_(std::move(allocator)),
-      region_(std::move(region)) {}
+      share_(std::move(share)) {}
 
 Result<std::unique_ptr<HybridClient>, HybridClientError> HybridClient::create(
     const std::string& shm_name, std::string socket_path) {
-    auto region = shm::ShmManager::connect(shm_name);
-    if (!region) {
+    auto share = SharedRegion::attach(shm_name);
+    if (!share) {
         return unexpected(
-            HybridClientError{HybridClientError::Kind::Connection, region.error().display()});
+            HybridClientError{HybridClientError::Kind::Connection, std::move(share).error()});
     }
-    auto allocator = allocator_over(**region);
     auto loop = EventLoop::create();
     if (!loop) {
         return unexpected(
             HybridClientError{HybridClientError::Kind::Runtime, std::move(loop.error().message)});
     }
-    return std::unique_ptr<HybridClient>(new HybridClient(
-        std::move(*region), std::move(allocator), std::move(socket_path), std::move(*loop)));
+    return std::unique_ptr<HybridClient>(
+        new HybridClient(std::move(*share), std::move(socket_path), std::move(*loop)));
 }
 
 Result<void, HybridCallError> HybridClient::follow_recreated_region() {
-    if (connection_.connected() || region_->name_refers_to_mapping()) return {};
-    auto fresh = shm::ShmManager::connect(region_->name());
-    if (!fresh) return unexpected(runtime_error(fresh.error().display()));
-    // No slot is held between calls, so the old bookkeeping can simply be replaced.
-    allocator_ = allocator_over(**fresh);
-    region_ = std::move(*fresh);
+    if (connection_.connected() || share_->region().name_refers_to_mapping()) return {};
+    // No slot is held between calls, so the old share can simply be replaced.
+    auto fresh = SharedRegion::attach(share_->region().name());
+    if (!fresh) return unexpected(runtime_error(std::move(fresh).error()));
+    share_ = std::move(*fresh);
     return {};
 }
 
 Result<void, HybridCallError> HybridClient::adopt_after_fork() {
     if (event_loop_->owned_by_this_process()) return {};
+    auto own = SharedRegion::for_this_process(share_);
+    if (!own) return unexpected(runtime_error(std::move(own).error()));
+    share_ = std::move(*own);
     auto loop = EventLoop::create();
     if (!loop) return unexpected(runtime_error(std::move(loop.error().message)));
     connection_.forget_inherited_socket();
@@ -96,7 +88,7 @@ Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> 
                                 " dimensions, but a shared-memory tensor block holds at most 8"});
     }
 
-    const std::uint64_t request_id = next_request_id_++;  // used up even if the call fails
+    const std::uint64_t request_id = share_->next_request_id();  // used up even if the call fails
 
     // Before a (re)connect: an engine that restarted has recreated its region under the same
     // name, and its answers name offsets in that new object. Reading them in the old mapping
@@ -104,17 +96,19 @@ Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> 
     if (auto followed = follow_recreated_region(); !followed) return followed;
 
     const std::uint64_t required = shm::ShmTensorBlock::kHeaderSize + std::uint64_t{size};
-    const auto slot = allocator_.try_allocate(required);
-    if (!slot) return unexpected(runtime_error(shm::pool_exhausted_text(required, allocator_)));
-    SlotLease lease(allocator_, *slot);
+    shm::TieredShmAllocator& allocator = share_->allocator();
+    const auto slot = allocator.try_allocate(required);
+    if (!slot) return unexpected(runtime_error(shm::pool_exhausted_text(required, allocator)));
+    SlotLease lease(allocator, *slot);
 
     auto dtype = engine_api::parse_dtype(dtype_text);
     if (!dtype) {
         return unexpected(HybridCallError{HybridCallError::Kind::Value, dtype.error().display()});
     }
 
-    std::uint8_t* const base = region_->base();
-    const std::uint64_t region_size = region_->size();
+    const shm::ShmManager& region = share_->region();
+    std::uint8_t* const base = region.base();
+    const std::uint64_t region_size = region.size();
     // The pool bounds come from the engine's header; a slot is checked against the mapping
     // before anything is written into it.
     if (!shm::span_fits(region_size, *slot, required)) {
@@ -124,7 +118,7 @@ Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> 
                                         std::to_string(region_size) + " bytes"));
     }
     // The block is complete before the request frame leaves: the frame is the hand-over.
-    auto fault = region_->try_access([&]() noexcept {
+    auto fault = region.try_access([&]() noexcept {
         shm::write_tensor_block(base + *slot, shape.data(), shape.size(), *dtype, data, size);
     });
     if (fault) return unexpected(runtime_error(std::move(*fault)));
@@ -141,7 +135,7 @@ Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> 
     // before a single byte is read.
     std::string problem;
     std::optional<shm::BlockData> located;
-    fault = region_->try_access([&]() noexcept {
+    fault = region.try_access([&]() noexcept {
         located = shm::locate_block_data(region_size, response->shm_offset, base, problem);
     });
     if (fault) return unexpected(runtime_error(std::move(*fault)));
@@ -151,7 +145,7 @@ Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> 
     const auto result_size = static_cast<std::size_t>(located->data_len);
     std::uint8_t* const destination = sink.reserve(result_size);
     if (destination == nullptr) return unexpected(HybridCallError{HybridCallError::Kind::Sink, {}});
-    fault = region_->try_access([&]() noexcept {
+    fault = region.try_access([&]() noexcept {
         shm::copy_for_other_process(destination, base + located->data_offset, result_size);
     });
     if (fault) return unexpected(runtime_error(std::move(*fault)));

@@ -12,8 +12,7 @@
 #include "common/result.hpp"
 #include "sdk/event_loop.hpp"
 #include "sdk/hybrid_connection.hpp"
-#include "shm/allocator.hpp"
-#include "shm/shm_manager.hpp"
+#include "sdk/shared_region.hpp"
 
 namespace zelto::sdk {
 
@@ -50,9 +49,9 @@ class ResultSink {
 
 class HybridClient {
   public:
-    // Attaches the region, carves the pool (default classes, 30 s lease) and starts the event
-    // loop (one worker per available processor). The socket path is only looked at by the first
-    // `infer`.
+    // Attaches the region through this process's share of it (sdk/shared_region.hpp: the slot
+    // allocator and id counter of every client object on it) and starts the event loop (one
+    // worker per available processor). The socket path is only looked at by the first `infer`.
     static Result<std::unique_ptr<HybridClient>, HybridClientError> create(
         const std::string& shm_name, std::string socket_path);
 
@@ -64,14 +63,14 @@ class HybridClient {
                                         ResultSink& sink);
 
   private:
-    HybridClient(std::shared_ptr<shm::ShmManager> region, shm::TieredShmAllocator allocator,
-                 std::string socket_path, std::unique_ptr<EventLoop> event_loop);
+    HybridClient(std::shared_ptr<SharedRegion> share, std::string socket_path,
+                 std::unique_ptr<EventLoop> event_loop);
 
     // The loop's workers did not survive a fork and the socket is the parent's connection: a
     // forked child gets a new loop and drops its copy of the socket (the next exchange
     // connects). The inherited loop is released without joining (EventLoop's destructor knows).
-    // The region mapping, the allocator's bookkeeping and the id counter are kept: they are this
-    // process's copies. Fails only when the new loop cannot start (the OS error text).
+    // The mapping is kept; slots and ids come from the child's own share of the region. Fails
+    // when the new loop cannot start or the share cannot be made (the text says which).
     Result<void, HybridCallError> adopt_after_fork();
     // Re-attaches when the region's name now refers to a recreated object (engine restart).
     Result<void, HybridCallError> follow_recreated_region();
@@ -80,9 +79,7 @@ class HybridClient {
     // threads are joined, last.
     std::unique_ptr<EventLoop> event_loop_;
     HybridConnection connection_;
-    shm::TieredShmAllocator allocator_;
-    std::shared_ptr<shm::ShmManager> region_;
-    std::uint64_t next_request_id_ = 1;
+    std::shared_ptr<SharedRegion> share_;
 };
 
 }  // namespace zelto::sdk

@@ -30,21 +30,46 @@ std::string too_many_dims_text(std::size_t ndim) {
            std::to_string(shm::ShmTensorBlock::kMaxDims) + " fit a shared-memory tensor block";
 }
 
-Result<std::unique_ptr<ShmClientCore>, shm::ShmError> ShmClientCore::connect(
-    const std::string& name, shm::ClockFn clock) {
-    auto region = shm::ShmManager::connect(name);
-    if (!region) return unexpected(std::move(region).error());
-    return std::make_unique<ShmClientCore>(std::move(*region), std::move(clock));
+Result<std::unique_ptr<ShmClientCore>, std::string> ShmClientCore::connect(
+    const std::string& name) {
+    auto share = SharedRegion::attach(name);
+    if (!share) return unexpected(std::move(share).error());
+    if (!(*share)->add_response_reader()) return unexpected((*share)->reading_elsewhere_text());
+    return std::make_unique<ShmClientCore>(std::move(*share));
 }
 
-ShmClientCore::ShmClientCore(std::shared_ptr<shm::ShmManager> region, shm::ClockFn clock)
-    : region_(std::move(region)),
-      allocator_(shm::TieredShmAllocator::new_with_default_classes(
-          region_->header().pool_offset, region_->header().pool_size, kLease, std::move(clock))),
-      one_processor_(allowed_processors() == 1) {}
+ShmClientCore::ShmClientCore(std::shared_ptr<SharedRegion> share)
+    : share_(std::move(share)), one_processor_(allowed_processors() == 1) {}
 
-Result<PendingShmRequest, ShmCallError> ShmClientCore::begin(const ShmInput& input) {
-    const std::uint64_t id = next_request_id_++;  // used up even if the call fails later
+ShmClientCore::~ShmClientCore() {
+    share_->remove_response_reader();
+}
+
+Result<void, ShmCallError> ShmClientCore::adopt_after_fork() {
+    auto own = SharedRegion::for_this_process(share_);
+    if (!own) return unexpected(runtime_error(std::move(own).error()));
+    if (*own == share_) return {};
+    if (!(*own)->add_response_reader()) return unexpected(runtime_error((*own)->reading_elsewhere_text()));
+    share_->remove_response_reader();  // the parent's share: changes only this process's count
+    share_ = std::move(*own);
+    return {};
+}
+
+std::optional<ResponseTurn> ShmClientCore::try_take_turn() {
+    if (!share_->try_take_response_turn()) return std::nullopt;
+    return ResponseTurn(*share_);
+}
+
+ResponseTurn ShmClientCore::wait_for_turn() {
+    share_->wait_for_response_turn();
+    return ResponseTurn(*share_);
+}
+
+Result<PendingShmRequest, ShmCallError> ShmClientCore::begin(const ShmInput& input,
+                                                             ResponseTurn turn) {
+    const std::uint64_t id = share_->next_request_id();  // used up even if the call fails later
+    shm::TieredShmAllocator& allocator = share_->allocator();
+    const shm::ShmManager& region = share_->region();
 
     // A block has room for 8 dimensions; refuse more before any slot is taken.
     if (input.ndim > shm::ShmTensorBlock::kMaxDims) {
@@ -53,9 +78,9 @@ Result<PendingShmRequest, ShmCallError> ShmClientCore::begin(const ShmInput& inp
     }
 
     const std::uint64_t size = shm::ShmTensorBlock::kHeaderSize + std::uint64_t{input.size};
-    const auto offset = allocator_.try_allocate(size);
-    if (!offset) return unexpected(runtime_error(shm::pool_exhausted_text(size, allocator_)));
-    SlotLease slot(allocator_, *offset);
+    const auto offset = allocator.try_allocate(size);
+    if (!offset) return unexpected(runtime_error(shm::pool_exhausted_text(size, allocator)));
+    SlotLease slot(allocator, *offset);
 
     // The dtype is parsed after the slot is taken: a full pool is reported before a bad name.
     auto dtype = engine_api::parse_dtype(input.dtype);
@@ -71,25 +96,34 @@ Result<PendingShmRequest, ShmCallError> ShmClientCore::begin(const ShmInput& inp
 
     // The allocator only hands out slots inside the pool, which connect checked against the
     // mapping, so the whole block lies inside the region.
-    std::uint8_t* const base = region_->base();
-    shm::RequestRing ring(base + region_->header().request_ring_offset);
+    std::uint8_t* const base = region.base();
+    shm::RequestRing ring(base + region.header().request_ring_offset);
     std::optional<shm::QueueError> refused;
-    auto fault = region_->try_access([&]() noexcept {
+    auto fault = region.try_access([&]() noexcept {
         shm::write_tensor_block(base + slot.offset(), input.dims, input.ndim, *dtype, input.data,
                                 input.size);
         if (auto pushed = ring.push(entry); !pushed) refused = pushed.error();
     });
     if (fault) return unexpected(runtime_error(std::move(*fault)));
     if (refused) return unexpected(runtime_error(refused->display()));
-    return PendingShmRequest(*this, id, size, std::move(slot));
+    return PendingShmRequest(*this, id, size, std::move(slot), std::move(turn));
 }
 
+PendingShmRequest::PendingShmRequest(const ShmClientCore& core, std::uint64_t id,
+                                     std::uint64_t block_bytes, SlotLease slot, ResponseTurn turn)
+    : core_(&core),
+      region_(&core.region()),
+      id_(id),
+      block_bytes_(block_bytes),
+      turn_(std::move(turn)),
+      slot_(std::move(slot)) {}
+
 int PendingShmRequest::notify_fd() const {
-    return core_->region_->notify_fd();
+    return region_->notify_fd();
 }
 
 shm::ResponseRing PendingShmRequest::response_ring() const {
-    const shm::ShmManager& region = *core_->region_;
+    const shm::ShmManager& region = *region_;
     return shm::ResponseRing(region.base() + region.header().response_ring_offset);
 }
 
@@ -104,7 +138,7 @@ Result<bool, ShmCallError> PendingShmRequest::watch_ring(
     WatchedSpin spin(&core_->crowding_, budget, std::chrono::steady_clock::now());
     for (;;) {
         bool published = false;
-        auto fault = core_->region_->try_access(
+        auto fault = region_->try_access(
             [&]() noexcept { published = ring.holds_published_entry(); });
         if (fault) return unexpected(runtime_error(std::move(*fault)));
         if (published) return true;
@@ -138,7 +172,7 @@ void PendingShmRequest::wait_notification(int fd) const {
     if (published && *published && take_notification_now(fd)) return;
     const shm::ResponseRing ring = response_ring();
     // A ring that cannot be read ends the wait; the polling that follows reports the fault.
-    const shm::ShmManager& region = *core_->region_;
+    const shm::ShmManager& region = *region_;
     shm::wait_for_notification(fd, kNotifyWait, [&ring, &region] {
         bool published = false;
         auto fault = region.try_access([&]() noexcept { published = ring.holds_published_entry(); });
@@ -162,7 +196,7 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
                      confined ? kYieldBeforeSleepingOnOneProcessor : kSpinBeforeSleeping, start);
     for (;;) {
         Result<std::optional<shm::ShmResponseEntry>, shm::QueueError> popped{std::nullopt};
-        auto fault = core_->region_->try_access([&]() noexcept { popped = ring.pop(); });
+        auto fault = region_->try_access([&]() noexcept { popped = ring.pop(); });
         if (fault) return unexpected(runtime_error(std::move(*fault)));
         if (!popped) return unexpected(runtime_error(popped.error().display()));
         // An entry for another id is dropped: it has been taken off the ring and is gone.
@@ -187,7 +221,7 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
 
 Result<ShmResultView, ShmCallError> PendingShmRequest::answer(
     const shm::ShmResponseEntry& entry) const {
-    const shm::ShmManager& region = *core_->region_;
+    const shm::ShmManager& region = *region_;
     std::string problem;
     if (entry.status == 0) {
         std::optional<shm::BlockData> block;
@@ -209,7 +243,7 @@ Result<ShmResultView, ShmCallError> PendingShmRequest::answer(
     // The bytes are copied out first: the page they lie on may be one the system cannot provide.
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(span->length));
     fault = region.try_access([&]() noexcept {
-        std::memcpy(bytes.data(), region.base() + span->offset, bytes.size());
+        if (!bytes.empty()) std::memcpy(bytes.data(), region.base() + span->offset, bytes.size());
     });
     if (fault) return unexpected(runtime_error(std::move(*fault)));
     return unexpected(runtime_error(shm::error_text_from_bytes(bytes.data(), bytes.size())));
@@ -217,7 +251,7 @@ Result<ShmResultView, ShmCallError> PendingShmRequest::answer(
 
 Result<void, ShmCallError> PendingShmRequest::copy_result(const ShmResultView& result,
                                                           std::uint8_t* destination) const {
-    auto fault = core_->region_->try_access([&]() noexcept {
+    auto fault = region_->try_access([&]() noexcept {
         shm::copy_for_other_process(destination, result.data, result.size);
     });
     if (fault) return unexpected(runtime_error(std::move(*fault)));

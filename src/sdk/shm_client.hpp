@@ -1,8 +1,9 @@
-// The Python-free core of ZeltoShmClient: one attached region, a private slot allocator over its
-// pool and the request-id counter. A call is split so the Python layer controls the interpreter
-// lock and signal checks:
+// The Python-free core of ZeltoShmClient: this process's share of one region (the mapping, and the
+// slot allocator and request-id counter that every client object on it uses, see
+// sdk/shared_region.hpp). A call is split so the Python layer controls the interpreter lock and
+// signal checks:
 //
-//   auto pending = core.begin(input);          // id, slot, dtype, block, request entry (lock held)
+//   auto pending = core.begin(input, turn);    // id, slot, dtype, block, request entry (lock held)
 //   int fd = pending->notify_fd();
 //   if (fd >= 0) {
 //       bool published = *pending->spin_until_published(hook);  // watch the ring (lock held)
@@ -15,7 +16,11 @@
 //                                              // destructor releases the request's slot.
 //
 // The slot is owned by the pending request (a SlotLease), so every way out of a call after the
-// slot was taken - errors, time-out, an exception raised by a signal handler - releases it.
+// slot was taken - errors, time-out, an exception raised by a signal handler - releases it. So is
+// the process's turn on the response ring (one call at a time per region, sdk/shared_region.hpp),
+// taken before begin:
+//
+//   core.adopt_after_fork();  auto turn = core.try_take_turn();  // or core.wait_for_turn()
 //
 // Why the spins: most answers come within microseconds, while on the virtual machines this runs
 // on, waking a thread that sleeps in the kernel costs tens of microseconds (a 1 us nanosleep
@@ -44,6 +49,7 @@
 
 #include "common/crowded_processor.hpp"
 #include "common/result.hpp"
+#include "sdk/shared_region.hpp"
 #include "shm/allocator.hpp"
 #include "shm/ring_buffer.hpp"
 #include "shm/shm_manager.hpp"
@@ -96,9 +102,26 @@ class SlotLease {
     std::uint64_t offset_;
 };
 
+// This process's turn on the region's response ring (sdk/shared_region.hpp), given back when
+// the turn goes out of scope.
+class ResponseTurn {
+  public:
+    explicit ResponseTurn(SharedRegion& share) : share_(&share) {}
+    ResponseTurn(ResponseTurn&& other) noexcept : share_(std::exchange(other.share_, nullptr)) {}
+    ResponseTurn& operator=(ResponseTurn&&) = delete;
+    ResponseTurn(const ResponseTurn&) = delete;
+    ResponseTurn& operator=(const ResponseTurn&) = delete;
+    ~ResponseTurn() {
+        if (share_ != nullptr) share_->give_back_response_turn();
+    }
+
+  private:
+    SharedRegion* share_;
+};
+
 class ShmClientCore;
 
-// A request queued on the ring and not yet answered. Holds the request's slot.
+// A request queued on the ring and not yet answered. Holds the request's slot and the turn.
 class PendingShmRequest {
   public:
     // The notification wait is at most this long; the polling gives up once more than this many
@@ -181,8 +204,7 @@ class PendingShmRequest {
   private:
     friend class ShmClientCore;
     PendingShmRequest(const ShmClientCore& core, std::uint64_t id, std::uint64_t block_bytes,
-                      SlotLease slot)
-        : core_(&core), id_(id), block_bytes_(block_bytes), slot_(std::move(slot)) {}
+                      SlotLease slot, ResponseTurn turn);
 
     shm::ResponseRing response_ring() const;
 
@@ -191,34 +213,43 @@ class PendingShmRequest {
                                           const std::function<bool()>& between_polls) const;
 
     const ShmClientCore* core_;
+    const shm::ShmManager* region_;
     std::uint64_t id_;
     std::uint64_t block_bytes_;  // the request's tensor block, header included
+    ResponseTurn turn_;  // given back after the slot (members go in reverse order)
     SlotLease slot_;
 };
 
 class ShmClientCore {
   public:
-    static constexpr std::chrono::seconds kLease{30};
+    // Attaches to `name` through this process's share of the region (sdk/shared_region.hpp) and
+    // becomes a reader of its response ring. The error is the text ConnectionError carries.
+    static Result<std::unique_ptr<ShmClientCore>, std::string> connect(const std::string& name);
 
-    // Attaches to `name` and carves the pool with the default classes and a 30 s lease.
-    static Result<std::unique_ptr<ShmClientCore>, shm::ShmError> connect(const std::string& name,
-                                                                         shm::ClockFn clock = {});
+    explicit ShmClientCore(std::shared_ptr<SharedRegion> share);  // a reader already
+    ~ShmClientCore();
+    ShmClientCore(const ShmClientCore&) = delete;
+    ShmClientCore& operator=(const ShmClientCore&) = delete;
 
-    ShmClientCore(std::shared_ptr<shm::ShmManager> region, shm::ClockFn clock = {});
+    // First step of every call: in a process forked after the client was made, the child's own
+    // share of the region, and its turn as the ring's reader (refused while another process
+    // reads it: the Runtime error says so).
+    Result<void, ShmCallError> adopt_after_fork();
+
+    // The process's turn on the response ring: at once if it is free, or once the call in
+    // progress on another object of this region is over (wait_for_turn blocks).
+    std::optional<ResponseTurn> try_take_turn();
+    ResponseTurn wait_for_turn();
 
     // Uses up an id, takes a slot, writes the block and queues the request entry.
-    Result<PendingShmRequest, ShmCallError> begin(const ShmInput& input);
+    Result<PendingShmRequest, ShmCallError> begin(const ShmInput& input, ResponseTurn turn);
 
-    std::uint64_t next_request_id() const { return next_request_id_; }
-    shm::TieredShmAllocator& allocator() { return allocator_; }
-    const shm::ShmManager& region() const { return *region_; }
+    const shm::ShmManager& region() const { return share_->region(); }
 
   private:
     friend class PendingShmRequest;
 
-    std::shared_ptr<shm::ShmManager> region_;
-    shm::TieredShmAllocator allocator_;
-    std::uint64_t next_request_id_ = 1;
+    std::shared_ptr<SharedRegion> share_;
     // Whether the constructing thread could run on one processor only: the polling then yields
     // for kYieldBeforeSleepingOnOneProcessor before it sleeps, however long its yields take.
     bool one_processor_;

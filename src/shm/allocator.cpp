@@ -104,13 +104,30 @@ void distribute(std::vector<RequestedClass>& classes, std::uint64_t pool_size) {
 }  // namespace
 
 SimpleShmAllocator::SimpleShmAllocator(std::uint64_t base, std::uint64_t slot_size,
-                                       std::uint64_t slots, Clock::duration lease, ClockFn clock)
+                                       std::uint64_t slots, Clock::duration lease, ClockFn clock,
+                                       SlotClaims* claims)
     : base_(base),
       slot_size_(std::max<std::uint64_t>(slot_size, 1)),
       slots_(std::max<std::uint64_t>(slots, 1)),
       lease_(lease),
       clock_(or_steady_clock(std::move(clock))),
+      claims_(claims),
       slot_states_(static_cast<std::size_t>(slots_)) {}
+
+bool SimpleShmAllocator::take(Slot& slot, std::uint64_t offset, Clock::time_point now,
+                              bool may_claim, bool ask_again) {
+    if (slot.lease_end && *slot.lease_end > now) return false;
+    if (claims_ != nullptr && !slot.claimed) {
+        if (!may_claim || (!ask_again && now < slot.retry_after)) return false;
+        if (!claims_->claim(offset)) {
+            slot.retry_after = now + kRetryHeldElsewhere;
+            return false;
+        }
+        slot.claimed = true;
+    }
+    slot.lease_end = now + lease_;
+    return true;
+}
 
 std::optional<std::uint64_t> SimpleShmAllocator::try_allocate(std::uint64_t size) {
     if (size == 0 || size > slot_size_) return std::nullopt;
@@ -118,12 +135,29 @@ std::optional<std::uint64_t> SimpleShmAllocator::try_allocate(std::uint64_t size
     // Successive calls start their scans at successive slots, whether or not they find one.
     const std::uint64_t start = cursor_.fetch_add(1) % slots_;
     std::lock_guard<std::mutex> lock(mutex_);
-    for (std::uint64_t step = 0; step < slots_; ++step) {
-        const std::uint64_t i = (start + step) % slots_;
-        auto& state = slot_states_[static_cast<std::size_t>(i)];
-        if (!state || *state <= now) {
-            state = now + lease_;
-            return base_ + i * slot_size_;
+    // With claims, a new one is made only while this process holds no more claimed slots than it
+    // has leased: a claimed slot that is free is always taken before anything is claimed.
+    bool may_claim = false;
+    if (claims_ != nullptr) {
+        std::uint64_t claimed = 0;
+        std::uint64_t leased = 0;
+        for (const Slot& slot : slot_states_) {
+            claimed += slot.claimed;
+            leased += slot.claimed && slot.lease_end && *slot.lease_end > now;
+        }
+        may_claim = claimed <= leased;
+    }
+    // A slot that another process held a moment ago is passed over at first, to save asking
+    // again on every call; before the class answers "none" it is asked for once more, so that
+    // answer is never stale.
+    for (const bool ask_again : {false, true}) {
+        if (ask_again && claims_ == nullptr) break;
+        for (std::uint64_t step = 0; step < slots_; ++step) {
+            const std::uint64_t i = (start + step) % slots_;
+            if (take(slot_states_[static_cast<std::size_t>(i)], base_ + i * slot_size_, now,
+                     may_claim, ask_again)) {
+                return base_ + i * slot_size_;
+            }
         }
     }
     return std::nullopt;
@@ -136,14 +170,28 @@ bool SimpleShmAllocator::release(std::uint64_t offset) {
     const std::uint64_t i = distance / slot_size_;
     if (i >= slots_) return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    slot_states_[static_cast<std::size_t>(i)].reset();
+    Slot& released = slot_states_[static_cast<std::size_t>(i)];
+    released.lease_end.reset();
+    if (claims_ != nullptr && released.claimed) {
+        // One unused claimed slot is kept for the next call, a second one goes back; so does
+        // the only slot of a class, which another process would otherwise never get.
+        const Clock::time_point now = clock_();
+        std::uint64_t unused = 0;
+        for (const Slot& slot : slot_states_) {
+            unused += slot.claimed && !(slot.lease_end && *slot.lease_end > now);
+        }
+        if (unused > (slots_ > 1 ? 1u : 0u)) {
+            claims_->unclaim(offset);
+            released.claimed = false;
+        }
+    }
     return true;
 }
 
 TieredShmAllocator TieredShmAllocator::new_with_class_budgets(
     std::uint64_t pool_offset, std::uint64_t pool_size,
     const std::vector<std::pair<std::uint64_t, std::uint32_t>>& classes, Clock::duration lease,
-    ClockFn clock) {
+    ClockFn clock, SlotClaims* claims) {
     clock = or_steady_clock(std::move(clock));
     std::vector<RequestedClass> requested = normalise(classes, pool_size);
     distribute(requested, pool_size);
@@ -156,14 +204,16 @@ TieredShmAllocator TieredShmAllocator::new_with_class_budgets(
         const std::uint64_t bytes = saturating_mul(item.slot_size, item.count);
         allocator.classes_.push_back(ShmAllocatorClass{
             "class" + std::to_string(j),
-            std::make_unique<SimpleShmAllocator>(running, item.slot_size, item.count, lease, clock),
+            std::make_unique<SimpleShmAllocator>(running, item.slot_size, item.count, lease, clock,
+                                                 claims),
             running, item.slot_size, item.count, bytes});
         running = saturating_add(running, bytes);
     }
     if (allocator.classes_.empty()) {
         const std::uint64_t slot_size = std::max<std::uint64_t>(pool_size, 1);
         allocator.classes_.push_back(ShmAllocatorClass{
-            "class0", std::make_unique<SimpleShmAllocator>(pool_offset, slot_size, 1, lease, clock),
+            "class0",
+            std::make_unique<SimpleShmAllocator>(pool_offset, slot_size, 1, lease, clock, claims),
             pool_offset, slot_size, 1, slot_size});
     }
     return allocator;
@@ -172,10 +222,12 @@ TieredShmAllocator TieredShmAllocator::new_with_class_budgets(
 TieredShmAllocator TieredShmAllocator::new_with_default_classes(std::uint64_t pool_offset,
                                                                 std::uint64_t pool_size,
                                                                 Clock::duration lease,
-                                                                ClockFn clock) {
+                                                                ClockFn clock,
+                                                                SlotClaims* claims) {
     static const std::vector<std::pair<std::uint64_t, std::uint32_t>> kDefaultClasses = {
         {262144, 1}, {1048576, 1}, {4194304, 1}, {16777216, 1}, {67108864, 1}};
-    return new_with_class_budgets(pool_offset, pool_size, kDefaultClasses, lease, std::move(clock));
+    return new_with_class_budgets(pool_offset, pool_size, kDefaultClasses, lease, std::move(clock),
+                                  claims);
 }
 
 std::optional<std::uint64_t> TieredShmAllocator::try_allocate(std::uint64_t size) {

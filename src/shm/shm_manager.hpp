@@ -72,6 +72,8 @@ class ShmManager {
     ShmManager& operator=(const ShmManager&) = delete;
 
     std::uint8_t* base() const { return base_; }
+    // The open descriptor of the object (kept open for the manager's whole life).
+    int descriptor() const { return fd_.get(); }
     std::uint64_t size() const { return size_; }
     const std::string& name() const { return name_; }
     // The header as checked by connect. Ring and pool offsets are taken from this snapshot, so a

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -222,6 +223,97 @@ TEST(Allocator, ExhaustionText) {
     EXPECT_EQ(pool_exhausted_text(262145, allocator),
               "SHM tensor pool exhausted (required=262145 bytes, largest_slot=262144 bytes, "
               "layout=class0(base=4096 slot_size=262144 slots=4))");
+}
+
+
+// Claims that other processes hold some slots: a fake of the byte locks, recording every call.
+class FakeClaims final : public SlotClaims {
+  public:
+    std::set<std::uint64_t> held_elsewhere;
+    std::set<std::uint64_t> ours;
+    int calls = 0;
+
+    bool claim(std::uint64_t offset) override {
+        ++calls;
+        if (held_elsewhere.count(offset) != 0) return false;
+        ours.insert(offset);
+        return true;
+    }
+    void unclaim(std::uint64_t offset) override {
+        ++calls;
+        ours.erase(offset);
+    }
+};
+
+TEST(SlotClaims, ARepeatedCallReusesItsClaimedSlotWithoutAskingAgain) {
+    ManualClock clock;
+    FakeClaims claims;
+    SimpleShmAllocator slots(1000, 100, 4, 30s, clock.fn(), &claims);
+    for (int i = 0; i < 10; ++i) {
+        auto offset = slots.try_allocate(50);
+        ASSERT_EQ(offset, 1000u);  // the cursor moves on, but the claimed slot is taken first
+        EXPECT_TRUE(slots.release(*offset));
+    }
+    EXPECT_EQ(claims.calls, 1);
+    EXPECT_EQ(claims.ours, std::set<std::uint64_t>{1000});
+}
+
+TEST(SlotClaims, SlotsHeldElsewhereArePassedOverButNeverReportedFullFromMemory) {
+    ManualClock clock;
+    FakeClaims claims;
+    claims.held_elsewhere = {1000, 1100};
+    SimpleShmAllocator slots(1000, 100, 3, 30s, clock.fn(), &claims);
+    EXPECT_EQ(slots.try_allocate(50), 1200u);  // 1000 and 1100 asked for, held elsewhere
+    EXPECT_TRUE(slots.release(1200));
+    // Within kRetryHeldElsewhere a call that finds its own slot does not ask for the others.
+    int asked = claims.calls;
+    EXPECT_EQ(slots.try_allocate(50), 1200u);
+    EXPECT_EQ(claims.calls, asked);
+    // With its own slot leased, it asks again before it answers none.
+    asked = claims.calls;
+    EXPECT_FALSE(slots.try_allocate(50));
+    EXPECT_GT(claims.calls, asked);
+    claims.held_elsewhere.clear();  // the other process let go (or died): found at once
+    auto freed = slots.try_allocate(50);
+    ASSERT_TRUE(freed);
+    EXPECT_NE(*freed, 1200u);
+}
+
+TEST(SlotClaims, ConcurrentCallsClaimMoreAndGiveBackAllButOneUnusedSlot) {
+    ManualClock clock;
+    FakeClaims claims;
+    SimpleShmAllocator slots(1000, 100, 4, 30s, clock.fn(), &claims);
+    std::vector<std::uint64_t> taken;
+    for (int i = 0; i < 3; ++i) taken.push_back(*slots.try_allocate(50));
+    EXPECT_EQ(claims.ours.size(), 3u);
+    for (auto offset : taken) EXPECT_TRUE(slots.release(offset));
+    // The first one released stays claimed for the next call; the two after it go back.
+    EXPECT_EQ(claims.ours, std::set<std::uint64_t>{taken[0]});
+    // A lease that expires without a release counts as unused: the slot is reused.
+    EXPECT_EQ(slots.try_allocate(50), taken[0]);
+    clock.now += 30s;
+    EXPECT_EQ(slots.try_allocate(50), taken[0]);
+    EXPECT_EQ(claims.ours.size(), 1u);
+}
+
+TEST(SlotClaims, TheOnlySlotOfAClassIsGivenBackAtOnce) {
+    ManualClock clock;
+    FakeClaims claims;
+    SimpleShmAllocator slots(1000, 100, 1, 30s, clock.fn(), &claims);
+    auto offset = slots.try_allocate(50);
+    ASSERT_EQ(offset, 1000u);
+    EXPECT_TRUE(slots.release(*offset));
+    EXPECT_TRUE(claims.ours.empty());
+}
+
+TEST(SlotClaims, TieredAllocatorFallsBackToALargerClassWhenOthersHoldTheSmallOnes) {
+    FakeClaims claims;
+    auto allocator =
+        TieredShmAllocator::new_with_default_classes(kPoolOffset, 64 * MiB, 30s, {}, &claims);
+    for (std::uint64_t i = 0; i < 4; ++i) claims.held_elsewhere.insert(kPoolOffset + i * 262144);
+    auto offset = allocator.try_allocate(100);
+    ASSERT_TRUE(offset);
+    EXPECT_EQ(*offset, allocator.classes()[1].base);
 }
 
 }  // namespace

@@ -7,13 +7,13 @@ and the parent must keep working.
 - ZeltoHybridClient: the event-loop threads do not exist in a child. The child's first call
   builds a new loop and a new connection; the inherited loop is abandoned without being joined,
   and without the shutdown signal that would also stop the parent's workers.
-- ZeltoShmClient: the child keeps using the inherited mapping and continues from the parent's
-  request-id counter. Both would pop the one response ring, so a parent and its forked child must
-  not use the same object at the same time; one after the other works and is tested here.
-  (The same holds for the hybrid client's slots: parent and child carve the pool from copies of
-  one allocator. And a child forked by one thread while another waits inside
-  ZeltoShmClient.infer - the only call that lets go of the interpreter lock - finds that object
-  borrowed: "Already borrowed", never a hang.)
+- ZeltoShmClient: the region's one response ring has one reading process. While the parent has a
+  ZeltoShmClient on the region, a child is refused, with the inherited object or a new one (a
+  hybrid client in the child works); once the parent's is gone, a child reads the ring. A child
+  forked by one thread while another waits inside ZeltoShmClient.infer - the only call that
+  lets go of the interpreter lock - finds that object borrowed: "Already borrowed", never a
+  hang. (Slots and request ids of parent and child never collide: see
+  test_region_sharing.py.)
 - A StreamIterator is not made fork-safe: its connection is the parent's stream.
 
 Children are real processes made with os.fork() and with multiprocessing's "fork" start method.
@@ -322,38 +322,58 @@ def shm_ids(record_path) -> List[int]:
         return [int(dict(f.split("=", 1) for f in line.split())["id"]) for line in lines]
 
 
-def test_shm_sequential_use_across_a_fork(engines, shm_name, record_path):
+READ_ELSEWHERE = ("The response ring of shared memory region '{}' is read by a ZeltoShmClient of "
+                  "another process: one process at a time may read it (ZeltoHybridClient "
+                  "objects can share the region)")
+
+
+def test_shm_child_is_refused_while_the_parent_reads_the_ring(engines, shm_name, record_path):
     engines.start("--shm", shm_name, "--record", record_path)
     client = zelto_sdk.ZeltoShmClient(shm_name)
     assert client.infer([1], "uint8", b"p") == b"p"
 
     def child() -> None:
-        for i in range(3):
-            assert client.infer([2], "uint8", bytes([i, i])) == bytes([i, i])
+        # The inherited object, and a new one: either would read the parent's answers.
+        for attempt in (lambda: client.infer([2], "uint8", b"cc"),
+                        lambda: zelto_sdk.ZeltoShmClient(shm_name)):
+            try:
+                attempt()
+            except (RuntimeError, ConnectionError) as error:
+                assert error.args == (READ_ELSEWHERE.format(shm_name),)
+            else:
+                raise AssertionError("the child read the parent's response ring")
+        # A hybrid client shares the region freely, with slots and ids of the child's own.
+        hybrid = zelto_sdk.ZeltoHybridClient(shm_name, "/nonexistent/zelto.sock")
+        del hybrid
 
     run_in_child(child)
     assert client.infer([1], "uint8", b"q") == b"q"
-    # The child continued from the parent's counter; the parent's own counter did not move, so
-    # it reuses an id the child had - harmless one after the other, since every answer the
-    # child asked for was taken off the ring by the child.
-    wait_for(lambda: len(shm_ids(record_path)) == 5)
-    assert shm_ids(record_path) == [1, 2, 3, 4, 2]
+    wait_for(lambda: len(shm_ids(record_path)) == 2)
+    assert shm_ids(record_path) == [1, 2]
 
 
-def test_shm_child_made_by_multiprocessing(engines, shm_name, record_path):
+def test_shm_child_reads_the_ring_once_the_parent_lets_go(engines, shm_name, record_path):
     engines.start("--shm", shm_name, "--record", record_path)
     client = zelto_sdk.ZeltoShmClient(shm_name)
     assert client.infer([1], "uint8", b"p") == b"p"
     results = fork_context().Queue()
 
     def child() -> None:
-        results.put([client.infer([3], "uint8", bytes([i, 1, 2])) for i in range(4)])
+        mine = zelto_sdk.ZeltoShmClient(shm_name)
+        results.put([mine.infer([3], "uint8", bytes([i, 1, 2])) for i in range(4)])
 
+    del client
+    gc.collect()
     process = fork_context().Process(target=child, name="shm-child")
     process.start()
     join_all([process])
     assert results.get(timeout=10) == [bytes([i, 1, 2]) for i in range(4)]
+    # The child numbered its requests as a process of its own (the parent's share was gone, so
+    # it is process 0 again, from 1), and the parent, which attaches again, is process 0 too.
+    client = zelto_sdk.ZeltoShmClient(shm_name)
     assert client.infer([1], "uint8", b"q") == b"q"
+    wait_for(lambda: len(shm_ids(record_path)) == 6)
+    assert shm_ids(record_path) == [1, 1, 2, 3, 4, 1]
 
 
 def make_eventfd() -> int:
