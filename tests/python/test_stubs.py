@@ -27,6 +27,7 @@ HERE = Path(__file__).resolve().parent
 EXAMPLE = HERE / "typing_example.py"
 SOURCE_STUBS = HERE.parent.parent / "stubs" / "zelto_sdk-stubs" / "__init__.pyi"
 CHECKERS = ["mypy", "pyright"]
+SANITIZER_SETTINGS = {"LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC"}
 
 
 def installed_stubs() -> Optional[Path]:
@@ -98,7 +99,10 @@ def run_pyright(tmp_path: Path, stub_path: Optional[Path], files: List[Path]) ->
     if stub_path is not None:
         config["stubPath"] = str(stub_path)
     (tmp_path / "pyrightconfig.json").write_text(json.dumps(config))
-    env = dict(os.environ, PYRIGHT_PYTHON_IGNORE_WARNINGS="1")
+    # node, and the shell and interpreter it starts, are not our code: under the sanitizer stage
+    # (the ASan runtime preloaded) they would write reports of their own.
+    env = {name: value for name, value in os.environ.items() if name not in SANITIZER_SETTINGS}
+    env["PYRIGHT_PYTHON_IGNORE_WARNINGS"] = "1"
     result = subprocess.run(
         [sys.executable, "-m", "pyright", "--outputjson", "--pythonpath", sys.executable,
          "--project", str(tmp_path / "pyrightconfig.json"), *map(str, files)],
