@@ -41,6 +41,11 @@ check_wheel_abi3() {
     "$(build_python)" -m abi3audit --strict --report "$WHEEL"
 }
 
+# The tools the Python tests use. pyright comes as its PyPI wheel, which bundles the checker
+# itself; the nodejs extra brings the node that runs it as a wheel too, so neither the npm
+# registry nor a download of node is needed.
+TEST_TOOLS=(pytest numpy mypy "pyright[nodejs]")
+
 # A fresh virtual environment for one interpreter, with the wheel and the test tools in it.
 make_test_venv() {
     local python=$1 tag venv
@@ -49,7 +54,7 @@ make_test_venv() {
     rm -rf "$venv"
     "$python" -m venv "$venv" >&2
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check "$WHEEL" pytest numpy mypy >&2
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "$WHEEL" "${TEST_TOOLS[@]}" >&2
     echo "$venv"
 }
 
@@ -82,17 +87,18 @@ install_fuzz_packages() {
 }
 
 # A virtual environment with the test tools but without the wheel, for running the tests against
-# a module found on PYTHONPATH (a sanitizer build). Kept between runs: tools change rarely.
+# a module found on PYTHONPATH (a sanitizer build). Kept between runs while the list of tools
+# is the same: tools change rarely.
 make_tool_venv() {
     local python=$1 tag venv
     tag=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     venv="$PWD/build/venv-tools-$tag"
-    if [ ! -f "$venv/.tools-installed" ]; then
+    if [ "$(cat "$venv/.tools-installed" 2>/dev/null)" != "${TEST_TOOLS[*]}" ]; then
         rm -rf "$venv"
         "$python" -m venv "$venv" >&2
         "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
-        "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest numpy mypy >&2
-        touch "$venv/.tools-installed"
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check "${TEST_TOOLS[@]}" >&2
+        echo "${TEST_TOOLS[*]}" > "$venv/.tools-installed"
     fi
     echo "$venv"
 }

@@ -1,8 +1,16 @@
-"""Typed use of zelto_sdk; the stub test runs `mypy --strict` on this file."""
+"""Typed use of zelto_sdk. The stub test runs `mypy --strict` and pyright (strict) on this file
+and then runs it against real engines, so what type-checks here also works.
 
-from __future__ import annotations
+Annotations are evaluated when each function is defined (no `from __future__ import
+annotations`): a name the stubs offer but the module lacks fails at import, as it would in a
+user's program.
+"""
 
-from typing import List, Tuple
+import array
+from typing import Iterator, List, Tuple
+
+import numpy as np
+import numpy.typing as npt
 
 import zelto_sdk
 
@@ -20,15 +28,37 @@ def run(client: zelto_sdk.ZeltoClient) -> Tuple[bytes, List[int], str]:
     return data + b"".join(chunks), shape, dtype
 
 
+def stream(client: zelto_sdk.ZeltoClient) -> Iterator[bytes]:
+    return client.infer_stream(1, [2], "uint8", b"ab")
+
+
+def first_item(items: "zelto_sdk.StreamIterator") -> bytes:
+    return next(items)
+
+
+def arrays(client: zelto_sdk.ZeltoClient) -> Tuple[npt.NDArray[np.float32], bytes]:
+    """The README's numpy pattern: the bytes of any C-contiguous array as a uint8 view."""
+    x = np.arange(6, dtype=np.float32).reshape(2, 3)
+    raw = client.infer(7, x.shape, "float32", x.reshape(-1).view(np.uint8))
+    ids = client.infer(7, [2], "uint8", np.array([4, 5], dtype=np.uint8))
+    return np.frombuffer(raw, dtype=np.float32).reshape(x.shape), ids
+
+
+def buffers(client: zelto_sdk.ZeltoShmClient) -> bytes:
+    return (client.infer([4], "uint8", memoryview(b"abcd"))
+            + client.infer([2], "u8", array.array("B", b"ar"))
+            + client.infer([2], "u8", memoryview(bytearray(b"mv"))))
+
+
 def shared(shm: zelto_sdk.ZeltoShmClient, hybrid: zelto_sdk.ZeltoHybridClient) -> bytes:
     return shm.infer([4], "uint8", memoryview(b"abcd")) + hybrid.infer([1], "u8", b"x")
 
 
-def make() -> List[object]:
+def make(shm_name: str, socket_path: str) -> List[object]:
     return [
         zelto_sdk.ZeltoClient(),
         zelto_sdk.ZeltoClient("tcp://127.0.0.1:9096", api_token="t", max_pool_size=4),
         zelto_sdk.ZeltoClient(protocol="tcp", host="gpu1", port=9096),
-        zelto_sdk.ZeltoShmClient("/zelto"),
-        zelto_sdk.ZeltoHybridClient("/zelto", "/tmp/zelto.sock"),
+        zelto_sdk.ZeltoShmClient(shm_name),
+        zelto_sdk.ZeltoHybridClient(shm_name, socket_path),
     ]
