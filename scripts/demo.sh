@@ -5,5 +5,5 @@ cd "$(dirname "$0")/.."
 source scripts/lib/setup.sh
 install_system_packages
 build_wheel
-venv=$(make_test_venv "$(build_python)")
+venv=$(make_test_venv "$(build_python)" numpy)
 "$venv/bin/python" examples/demo.py

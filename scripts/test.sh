@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Runs the whole test suite on a fresh machine: installs what the tests need, builds the one
-# cp39-abi3 wheel, checks it really is abi3, runs the C++ unit tests, runs the Python tests with
-# that same wheel on the oldest supported and the newest CPython on the machine, then the
-# hardening stages: the suites again under ASan/UBSan and TSan, and a bounded fuzzing run.
+# Runs the whole test suite on a fresh machine: installs what the tests need; builds the sdist,
+# from it the one cp39-abi3 wheel inside a Debian bullseye root (glibc 2.31), repairs it to its
+# manylinux policy and checks that policy and abi3 (scripts/lib/dist.sh); runs the smoke suite
+# with that wheel on the bullseye root's own CPython (scripts/check_old_system.sh); runs the C++
+# unit tests; installs the same wheel for every supported CPython on the machine and runs the
+# smoke suite on each, the whole Python suite on the oldest and the newest; then the hardening
+# stages: the suites again under ASan/UBSan and TSan, and a bounded fuzzing run.
 #
 #   ZELTO_SKIP_HARDENING=1   skip the sanitizer and fuzzing stages (a quick local run)
 #   FUZZ_SECONDS=N           seconds per fuzz target (default 30)
@@ -10,26 +13,55 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/setup.sh
+source scripts/lib/old_root.sh
+source scripts/lib/dist.sh
+
+timings=()
+stage_started=$SECONDS
+end_stage() {
+    timings+=("$(printf '%-44s %5ss' "$1" $((SECONDS - stage_started)))")
+    stage_started=$SECONDS
+}
 
 install_system_packages
-build_wheel
-check_wheel_abi3
+end_stage "set-up"
+build_distribution
+end_stage "sdist, wheel in the old root, repair, checks"
+
+status=0
+./scripts/check_old_system.sh "$WHEEL" || status=1
+end_stage "smoke suite on the $OLD_ROOT_SUITE root"
 
 section "C++ unit tests"
 cmake -S . -B build/cpp-tests -G Ninja -DZELTO_WERROR=ON -DZELTO_BUILD_EXTENSION=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/cpp-tests
 (cd build/cpp-tests && ctest --output-on-failure -j2)
+end_stage "C++ unit tests"
 
-status=0
-for python in $(test_pythons); do
-    venv=$(make_test_venv "$python")
-    section "Python tests on $("$venv/bin/python" --version)"
-    (cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@") || status=1
+whole_suite_pythons=$(test_pythons)
+for python in $(supported_pythons); do
+    if grep -qxF "$python" <<<"$whole_suite_pythons"; then
+        venv=$(make_test_venv "$python" "${FULL_SUITE_PACKAGES[@]}")
+        section "Python tests on $("$venv/bin/python" --version)"
+        (cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@") || status=1
+        end_stage "Python tests, $("$venv/bin/python" --version)"
+    else
+        venv=$(make_test_venv "$python")
+        section "Smoke tests on $("$venv/bin/python" --version)"
+        (cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+            test_wheel_smoke.py "$@") || status=1
+        end_stage "smoke tests, $("$venv/bin/python" --version)"
+    fi
 done
 
 if [ "${ZELTO_SKIP_HARDENING:-0}" != 1 ]; then
     ./scripts/sanitize.sh || status=1
+    end_stage "sanitizer stages"
     FUZZ_SECONDS=${FUZZ_SECONDS:-30} ./scripts/fuzz.sh || status=1
+    end_stage "fuzzing"
 fi
+
+section "Stages"
+printf '%s\n' "${timings[@]}"
 exit $status

@@ -5,22 +5,25 @@ section() { printf '\n=== %s ===\n' "$*"; }
 # Debian packages the build and the tests need.
 install_system_packages() { install_missing_packages libgtest-dev cmake ninja-build g++; }
 
-# The interpreters the Python tests run on: the oldest 3.9 and the newest CPython installed.
 pyenv_root() { echo "${PYENV_ROOT:-$HOME/.pyenv}"; }
-test_pythons() {
+
+# Every supported CPython that pyenv has (3.9 and newer), the newest release of each minor
+# version, oldest first; the machine's python3 if pyenv has none.
+supported_pythons() {
     local root versions
     root=$(pyenv_root)
-    versions=$(ls "$root/versions" 2>/dev/null | grep -E '^3\.[0-9]+\.[0-9]+$' | sort -V)
-    local oldest newest
-    oldest=$(echo "$versions" | grep -E '^3\.9\.' | tail -n 1)
-    newest=$(echo "$versions" | tail -n 1)
-    if [ -z "$oldest$newest" ]; then
+    versions=$(ls "$root/versions" 2>/dev/null | grep -E '^3\.[0-9]+\.[0-9]+$' | sort -V |
+        awk -F. '$2 >= 9 { newest[$2] = $0 } END { for (minor in newest) print newest[minor] }' |
+        sort -V)
+    if [ -z "$versions" ]; then
         command -v python3
         return
     fi
-    [ -n "$oldest" ] && echo "$root/versions/$oldest/bin/python3"
-    [ -n "$newest" ] && [ "$newest" != "$oldest" ] && echo "$root/versions/$newest/bin/python3"
+    for version in $versions; do echo "$root/versions/$version/bin/python3"; done
 }
+
+# The interpreters the whole Python suite runs on: the oldest and the newest supported CPython.
+test_pythons() { supported_pythons | sed -n '1p;$p' | uniq; }
 
 # The build interpreter: any supported CPython; the wheel is the same cp39-abi3 file for all.
 build_python() { command -v python3; }
@@ -29,34 +32,31 @@ build_wheel() {
     section "Building the cp39-abi3 wheel"
     local py
     py=$(build_python)
-    "$py" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "cmake>=3.24" ninja abi3audit
+    "$py" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" "cmake>=3.24" ninja
     rm -rf dist
     "$py" -m pip wheel -q --no-deps --no-build-isolation -w dist . 
     WHEEL=$(ls dist/zelto_sdk-*-cp39-abi3-*.whl)
     echo "built $WHEEL"
 }
 
-check_wheel_abi3() {
-    section "abi3audit"
-    "$(build_python)" -m abi3audit --strict --report "$WHEEL"
-}
-
-# The tools the Python tests use. pyright comes as its PyPI wheel, which bundles the checker
-# itself; the nodejs extra brings the node that runs it as a wheel too, so neither the npm
-# registry nor a download of node is needed.
-TEST_TOOLS=(pytest numpy mypy "pyright[nodejs]")
-
-# A fresh virtual environment for one interpreter, with the wheel and the test tools in it.
+# A fresh virtual environment for one interpreter, with the wheel, pytest and the packages given.
 make_test_venv() {
     local python=$1 tag venv
+    shift
     tag=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     venv="$PWD/build/venv-$tag"
     rm -rf "$venv"
     "$python" -m venv "$venv" >&2
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check "$WHEEL" "${TEST_TOOLS[@]}" >&2
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "$WHEEL" pytest "$@" >&2
     echo "$venv"
 }
+
+# What the whole Python suite needs beside pytest. pyright comes as its PyPI wheel, which bundles
+# the checker itself; the nodejs extra brings the node that runs it as a wheel too, so neither
+# the npm registry nor a download of node is needed.
+FULL_SUITE_PACKAGES=(numpy mypy "pyright[nodejs]")
+TEST_TOOLS=(pytest "${FULL_SUITE_PACKAGES[@]}")
 
 # --- Hardening builds (scripts/sanitize.sh, scripts/fuzz.sh) ---------------------------------
 
