@@ -45,10 +45,14 @@ class MockEngine:
         assert self.proc.stdout is not None
         ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
         line = self.proc.stdout.readline() if ready else b""
-        if line.strip() != b"ready":
+        # "ready", then " tcp_port=N" when the engine listens on TCP.
+        words = line.split()
+        if not words or words[0] != b"ready":
             self.proc.kill()
             _, err = self.proc.communicate()
             raise RuntimeError(f"engine {self.args} did not start: {err.decode(errors='replace')}")
+        fields = dict(word.split(b"=", 1) for word in words[1:])
+        self.tcp_port = int(fields[b"tcp_port"]) if b"tcp_port" in fields else None
 
     def stop(self, sig: int = signal.SIGTERM) -> int:
         """Signals the engine, waits for it and keeps what it wrote to stderr in `stderr`."""
