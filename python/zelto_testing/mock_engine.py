@@ -70,9 +70,9 @@ def private_folder() -> Path:
 def describe_exit(returncode: int) -> str:
     if returncode < 0:
         try:
-            return f"killed by {signal.Signals(-returncode).name}"
+            return f"signal {signal.Signals(-returncode).name}"
         except ValueError:
-            return f"killed by signal {-returncode}"
+            return f"signal {-returncode}"
     return f"exit status {returncode}"
 
 
@@ -125,7 +125,7 @@ class MockEngine:
     @property
     def socket_path(self) -> str:
         """The engine's Unix socket path."""
-        return self._require(self._socket_path, "a Unix socket (unix=False)")
+        return self._require(self._socket_path, "Unix socket (unix=False)")
 
     @property
     def endpoint(self) -> str:
@@ -135,7 +135,7 @@ class MockEngine:
     @property
     def tcp_port(self) -> int:
         """The loopback TCP port the engine listens on."""
-        return self._require(self._tcp_port, "a TCP port (tcp=False)")
+        return self._require(self._tcp_port, "TCP port (tcp=False)")
 
     @property
     def tcp_endpoint(self) -> str:
@@ -145,7 +145,7 @@ class MockEngine:
     @property
     def shm_name(self) -> str:
         """The name of the engine's shared-memory region, as ZeltoShmClient takes it."""
-        return self._require(self._shm_name, "a shared-memory region (shm=False)")
+        return self._require(self._shm_name, "shared-memory region (shm=False)")
 
     @property
     def notify_fd(self) -> Optional[int]:
