@@ -52,6 +52,7 @@ class ProgressBar:
         self.stream.flush()
 
     def close(self) -> None:
+        self.draw(force=True)  # the finished state, for a log that keeps every redraw
         if self.enabled:
             self.stream.write("\r" + " " * (WIDTH + 60) + "\r")
             self.stream.flush()
