@@ -41,6 +41,10 @@ check_wheel_abi3() {
     "$(build_python)" -m abi3audit --strict --report "$WHEEL"
 }
 
+# What the tests use besides the wheel: pytest-xdist for the testing kit's parallel-worker test,
+# matplotlib for zelto-perf's plot.
+test_tools() { echo pytest pytest-xdist numpy mypy matplotlib; }
+
 # A fresh virtual environment for one interpreter, with the wheel and the test tools in it.
 make_test_venv() {
     local python=$1 tag venv
@@ -49,7 +53,7 @@ make_test_venv() {
     rm -rf "$venv"
     "$python" -m venv "$venv" >&2
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check "$WHEEL" pytest numpy mypy >&2
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "$WHEEL" $(test_tools) >&2
     echo "$venv"
 }
 
@@ -87,12 +91,12 @@ make_tool_venv() {
     local python=$1 tag venv
     tag=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     venv="$PWD/build/venv-tools-$tag"
-    if [ ! -f "$venv/.tools-installed" ]; then
+    if [ "$(cat "$venv/.tools-installed" 2>/dev/null)" != "$(test_tools)" ]; then
         rm -rf "$venv"
         "$python" -m venv "$venv" >&2
         "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
-        "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest numpy mypy >&2
-        touch "$venv/.tools-installed"
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check $(test_tools) >&2
+        test_tools >"$venv/.tools-installed"
     fi
     echo "$venv"
 }

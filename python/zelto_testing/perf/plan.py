@@ -56,11 +56,18 @@ class Plan:
 
 
 def parse_size(text: str) -> int:
-    """"4KiB" -> 4096, "1m" -> 1048576, "300" -> 300 (binary units, case ignored)."""
-    match = re.fullmatch(r"\s*(\d+)\s*([a-zA-Z]*)\s*", text)
-    if not match or match.group(2).lower() not in UNITS:
-        raise ValueError(f"not a size: {text!r} (write e.g. 4096, 4KiB, 1MiB)")
-    return int(match.group(1)) * UNITS[match.group(2).lower()]
+    """"4KiB" -> 4096, "1m" -> 1048576, "300" -> 300 (binary units, case ignored), and a
+    difference such as "16MiB-80" (the largest tensor a 16 MiB pool slot holds)."""
+    match = re.fullmatch(r"\s*(\d+)\s*([a-zA-Z]*)\s*(?:-\s*(\d+)\s*([a-zA-Z]*)\s*)?", text)
+    units = [match.group(2).lower(), (match.group(4) or "").lower()] if match else []
+    if not match or any(unit not in UNITS for unit in units):
+        raise ValueError(f"not a size: {text!r} (write e.g. 4096, 4KiB, 1MiB, 16MiB-80)")
+    size = int(match.group(1)) * UNITS[units[0]]
+    if match.group(3):
+        size -= int(match.group(3)) * UNITS[units[1]]
+    if size < 1:
+        raise ValueError(f"not a size: {text!r} (at least one byte)")
+    return size
 
 
 def parse_sizes(text: str, dtype: str) -> List[int]:

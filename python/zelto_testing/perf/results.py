@@ -65,9 +65,13 @@ class Row:
 
 
 def human_size(size: int) -> str:
+    """"4 KiB", "1 MiB", "300 B", and "16MiB-80B" for a size just below a round one."""
     for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
         if size >= scale and size % scale == 0:
             return f"{size // scale} {unit}"
+        below = -size % scale
+        if size > scale and below < 1024:
+            return f"{(size + below) // scale}{unit}-{below}B"
     return f"{size} B"
 
 
