@@ -226,3 +226,21 @@ def test_the_console_script_is_installed():
         pytest.skip("no wheel installed (a source tree is under test)")
     shown = subprocess.run([str(script), "--help"], capture_output=True, text=True, timeout=60)
     assert shown.returncode == 0 and shown.stdout.startswith("usage: zelto-perf")
+
+
+@pytest.mark.parametrize("written, size, shown", [
+    ("300", 300, "300 B"), ("4KiB", 4096, "4 KiB"), ("64k", 65536, "64 KiB"),
+    ("1MiB", 1 << 20, "1 MiB"), ("16MiB-80", (16 << 20) - 80, "16MiB-80B"),
+    ("1m - 1KiB", (1 << 20) - 1024, "1023 KiB"), ("2 GiB", 2 << 30, "2 GiB"),
+])
+def test_sizes_as_written_and_as_shown(written, size, shown):
+    from zelto_testing.perf.plan import parse_size
+    from zelto_testing.perf.results import human_size
+    assert parse_size(written) == size and human_size(size) == shown
+
+
+@pytest.mark.parametrize("written", ["", "4XB", "1KiB-2KiB", "-5", "4 KiB 2"])
+def test_sizes_that_are_none(written):
+    from zelto_testing.perf.plan import parse_size
+    with pytest.raises(ValueError, match="not a size"):
+        parse_size(written)
