@@ -234,7 +234,9 @@ class MockEngine:
             return
         if self._killed_on_purpose:
             self._release(None, remove_leftovers=True)
-        elif died_before:
+        elif died_before or proc.returncode < 0:
+            # The engine ends on SIGTERM by exiting with 0; a signal's status means that
+            # something else ended it, even when it died only just before SIGTERM was sent.
             self._release(f"died while in use ({describe_exit(proc.returncode)})",
                           remove_leftovers=True)
         elif proc.returncode != 0:

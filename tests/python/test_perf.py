@@ -195,7 +195,7 @@ def test_plot_without_matplotlib_is_refused_before_measuring(tmp_path):
 @pytest.mark.parametrize(
     "args, message",
     [
-        (["--mock-engine", "--sizes", "4XB"], "not a size: '4XB' (write e.g. 4096, 4KiB, 1MiB)"),
+        (["--mock-engine", "--sizes", "4XB"], "not a size: '4XB' (write e.g. 4096, 4KiB, 1MiB, 16MiB-80)"),
         (["--mock-engine", "--sizes", "6", "--dtype", "float32"],
          "6 bytes is not a whole number of float32 elements (4 bytes each)"),
         (["--mock-engine", "--transports", "unix,quic"],
