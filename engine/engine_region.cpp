@@ -11,7 +11,12 @@
 //
 // Keys: --shm NAME (created exclusively, unlinked again when the engine exits), --pool-size B,
 // --result-area B, --notify-fd N (a descriptor inherited from the launcher, written into the
-// header; without it the header says -1).
+// header; without it the header says -1), --replace-stale.
+//
+// The engine holds an exclusive flock on its object for as long as it runs; the kernel drops it
+// when the engine dies, however it dies. So an object of that name whose lock can be taken and
+// whose header carries the region's magic number and version was left behind by a killed engine:
+// with --replace-stale it is unlinked and created anew. Any other object is never touched.
 //
 // Test knobs that falsify the header only (the engine itself keeps using the real layout):
 //   --region-magic N, --region-version N, --region-request-ring-offset N,
@@ -19,6 +24,7 @@
 #include "engine_region.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,6 +46,23 @@ constexpr std::uint64_t kRequestRingOffset = kPage;
 constexpr std::uint64_t kResponseRingOffset = kRequestRingOffset + shm::RequestRing::kSpan;
 constexpr std::uint64_t kPoolOffset = kResponseRingOffset + shm::ResponseRing::kSpan;
 static_assert(kPoolOffset % kPage == 0);
+
+constexpr OptionSpec kRegionOptions[] = {
+    {"shm", OptionValue::Text, "NAME",
+     "create the shared-memory region NAME (e.g. /zelto_shm); unlinked again on exit"},
+    {"pool-size", OptionValue::Number, "BYTES", "the clients' tensor pool (default 64 MiB)"},
+    {"result-area", OptionValue::Number, "BYTES",
+     "the engine's result area behind the pool (default: the pool size, at least 1 MiB)"},
+    {"notify-fd", OptionValue::Number, "N",
+     "an eventfd inherited from the launcher, announced in the header and written after "
+     "every answer"},
+    {"region-magic", OptionValue::Number, "N", "test knob: the header's magic number"},
+    {"region-version", OptionValue::Number, "N", "test knob: the header's version"},
+    {"region-request-ring-offset", OptionValue::Number, "N", "test knob: the header's field"},
+    {"region-response-ring-offset", OptionValue::Number, "N", "test knob: the header's field"},
+    {"region-pool-offset", OptionValue::Number, "N", "test knob: the header's field"},
+    {"region-pool-size", OptionValue::Number, "N", "test knob: the header's field"},
+};
 
 constexpr std::uint64_t align_up(std::uint64_t value, std::uint64_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
@@ -93,7 +116,47 @@ class ShmEngineRegion final : public EngineRegion {
     int notify_fd_;
 };
 
+// Whether the existing object `name` was left behind by a dead engine (see the top of this file).
+bool is_stale_region(const std::string& name) {
+    const UniqueFd fd(::shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0));
+    if (!fd.valid() || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
+    std::uint8_t head[8] = {};
+    using H = shm::ShmRegionHeader;
+    return ::pread(fd.get(), head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+           load_le<std::uint32_t>(head + H::kMagicOffset) == H::kMagic &&
+           load_le<std::uint32_t>(head + H::kVersionOffset) == H::kVersion;
+}
+
+// Creates `name` exclusively and locks it for the engine's lifetime; with `replace_stale` an
+// object a dead engine left behind is replaced.
+UniqueFd create_object(const std::string& name, bool replace_stale, std::string& error) {
+    const auto create = [&name] {
+        return UniqueFd(::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    };
+    UniqueFd fd = create();
+    int code = fd.valid() ? 0 : errno;  // before the probe below sets errno of its own
+    if (code == EEXIST && replace_stale && is_stale_region(name)) {
+        ::shm_unlink(name.c_str());
+        fd = create();
+        code = fd.valid() ? 0 : errno;
+    }
+    if (!fd.valid()) {
+        error = "cannot create shared memory object '" + name + "': " + os_error_text(code);
+        if (code == EEXIST) {
+            error += replace_stale ? " (a running engine holds it, or it is not a region of ours)"
+                                   : " (one left behind by a killed engine is replaced with "
+                                     "--replace-stale)";
+        }
+        return {};
+    }
+    // Blocking: a starting engine that probes this object holds the lock only for a moment.
+    ::flock(fd.get(), LOCK_EX);
+    return fd;
+}
+
 }  // namespace
+
+std::span<const OptionSpec> region_options() { return kRegionOptions; }
 
 std::unique_ptr<EngineRegion> EngineRegion::create(const EngineOptions& options,
                                                    std::string& error) {
@@ -107,11 +170,8 @@ std::unique_ptr<EngineRegion> EngineRegion::create(const EngineOptions& options,
     const std::uint64_t result_start = align_up(kPoolOffset + pool_size, kPage);
     const std::uint64_t size = result_start + align_up(result_area, 8);
 
-    UniqueFd fd(::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!fd.valid()) {
-        error = "cannot create shared memory object '" + name + "': " + os_error_text(errno);
-        return nullptr;
-    }
+    UniqueFd fd = create_object(name, options.has("replace-stale"), error);
+    if (!fd.valid()) return nullptr;
     if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
         error = "cannot size shared memory object '" + name + "': " + os_error_text(errno);
         ::shm_unlink(name.c_str());

@@ -6,11 +6,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "engine_options.hpp"
 
 namespace zelto::engine {
+
+// The options EngineRegion::create reads.
+std::span<const OptionSpec> region_options();
 
 class EngineRegion {
 public:

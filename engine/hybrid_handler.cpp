@@ -60,6 +60,20 @@ namespace {
 constexpr std::size_t kBlockHeader = shm::ShmTensorBlock::kHeaderSize;
 constexpr std::size_t kRecordedDataBytes = 256;
 
+// The options this part reads; the comment above tells what they do in full.
+constexpr OptionSpec kHybridOptions[] = {
+    {"hybrid-behaviour", OptionValue::Text, "NAME",
+     "the answer to every op 4 request (default echo): echo, in-place, empty-result, long, "
+     "error, error-bytes, error-empty, short, cut, echo-close, bad-offset, bad-len"},
+    {"hybrid-script", OptionValue::Text, "A,B,...",
+     "the answers to the 1st, 2nd, ... op 4 request; then --hybrid-behaviour"},
+    {"hybrid-error-text", OptionValue::Text, "TEXT",
+     "the text of \"error\" (default \"mock engine: hybrid failure\")"},
+    {"hybrid-short-len", OptionValue::Number, "N", "the body length of \"short\", 0 to 39"},
+    {"hybrid-cut-at", OptionValue::Number, "N", "the frame bytes \"cut\" writes (default 12)"},
+    {"hybrid-record", OptionValue::Text, "FILE", "append one line per op 4 request"},
+};
+
 std::string hex(const std::uint8_t* bytes, std::size_t size) {
     static const char digits[] = "0123456789abcdef";
     std::string text;
@@ -202,6 +216,8 @@ std::optional<HybridReply> echo_block(EngineRegion& region, const ipc::HybridReq
 }
 
 }  // namespace
+
+std::span<const OptionSpec> hybrid_options() { return kHybridOptions; }
 
 HybridReply handle_hybrid_request(const EngineOptions& options, EngineRegion* region,
                                   const std::uint8_t* payload, std::size_t payload_len) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "engine_options.hpp"
@@ -15,6 +16,9 @@ struct HybridReply {
     bool close_after = false;     // close the connection after writing `body` (tests)
     std::size_t write_limit = 0;  // when non-zero, write only this many bytes of the frame, then close
 };
+
+// The options handle_hybrid_request reads.
+std::span<const OptionSpec> hybrid_options();
 
 HybridReply handle_hybrid_request(const EngineOptions& options, EngineRegion* region,
                                   const std::uint8_t* payload, std::size_t payload_len);

@@ -64,6 +64,19 @@ constexpr std::uint64_t kRequestRingOffset = 4096;
 constexpr std::uint64_t kResponseRingOffset = kRequestRingOffset + shm::RequestRing::kSpan;
 constexpr std::uint64_t kForeignIdDistance = 1000;
 
+// The options this part reads; the comment above tells what they do in full.
+constexpr OptionSpec kShmServerOptions[] = {
+    {"shm-behaviour", OptionValue::Text, "NAME",
+     "the answer to every request ring entry (default echo): echo, error, unknown-error, "
+     "invalid-utf8, foreign-first, silent, stall, bad-offset, bad-data-len, "
+     "bad-error-offset, bad-error-len, bad-ring"},
+    {"shm-error-text", OptionValue::Text, "TEXT",
+     "the error text of --shm-behaviour error (default \"mock engine error\")"},
+    {"shm-gate", OptionValue::Text, "FILE", "answer a request only once FILE exists"},
+    {"record", OptionValue::Text, "FILE",
+     "also append one line per consumed request entry (\"id=<n> offset=<n> ...\")"},
+};
+
 void pause_ns(long nanoseconds) {
     const timespec pause{0, nanoseconds};
     ::nanosleep(&pause, nullptr);
@@ -389,6 +402,8 @@ class Server {
 };
 
 }  // namespace
+
+std::span<const OptionSpec> shm_server_options() { return kShmServerOptions; }
 
 void run_shm_server(const EngineOptions& options, EngineRegion& region,
                     const std::atomic<bool>& stop) {

@@ -1,5 +1,6 @@
 // The framed socket protocol of zelto-mock-engine: op 1 (unary), op 2 (stream), op 4 (hybrid),
-// served on a Unix path (--unix PATH) and/or 127.0.0.1 (--tcp PORT), one thread per connection.
+// served on a Unix path (--unix PATH) and/or 127.0.0.1 (--tcp PORT, 0 for a port the kernel picks),
+// one thread per connection.
 //
 // Model: "echo". Op 1 answers status 0 with the request's input tensor (shape, dtype, data) as a
 // BinaryTensorPacketPayload, its data written to the socket straight from the request as it
@@ -81,6 +82,43 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using transport::ReadWriteConnection;
+
+// The options this part reads; the comment above tells what the knobs do in full.
+constexpr OptionSpec kSocketServerOptions[] = {
+    {"unix", OptionValue::Text, "PATH", "serve on this Unix socket path (removed again on exit)"},
+    {"tcp", OptionValue::Number, "PORT",
+     "serve on 127.0.0.1:PORT; 0 picks a free port, reported on the ready line"},
+    {"record", OptionValue::Text, "FILE",
+     "append one line per request frame (\"<conn> frame <hex>\") and per client close "
+     "(\"<conn> eof\"), flushed before the engine answers"},
+    {"error", OptionValue::Text, "TEXT", "op 1 answers status --error-status with body TEXT"},
+    {"error-hex", OptionValue::Text, "HEX", "the same with raw body bytes, e.g. FF41"},
+    {"error-status", OptionValue::Number, "N", "the status of --error / --error-hex (default 1)"},
+    {"error-model", OptionValue::Number, "ID", "--error / --error-hex only for this model id"},
+    {"reply-hex", OptionValue::Text, "HEX", "op 1 answers status 0 with exactly these body bytes"},
+    {"reply-dtype", OptionValue::Text, "TEXT", "the dtype text written into echo packets"},
+    {"base64", OptionValue::None, "", "echo packets carry data_base64 instead of data"},
+    {"trailing", OptionValue::Number, "N", "N extra bytes (EE) after the op 1 echo packet"},
+    {"close-after", OptionValue::Number, "N",
+     "close a connection after N op 1 / op 4 replies on it"},
+    {"no-reply", OptionValue::None, "", "read each request, then close without answering"},
+    {"no-reply-model", OptionValue::Number, "ID", "--no-reply only for this model id"},
+    {"delay-ms", OptionValue::Number, "N", "wait N ms before each op 1 / op 4 reply"},
+    {"delay-model", OptionValue::Number, "ID",
+     "--delay-ms only for op 1 requests to this model id"},
+    {"hostile-body-len", OptionValue::Number, "N",
+     "op 1 announces body_len N, sends --hostile-bytes bytes and closes"},
+    {"hostile-bytes", OptionValue::Number, "K", "body bytes sent by --hostile-body-len (16)"},
+    {"stream", OptionValue::Text, "SCRIPT",
+     "the frames of op 2, comma separated (default data,data,data,end): data, data64, "
+     "error:TEXT, errorhex:HEX, end, kind:K:HEX, close, hold"},
+};
+
+}  // namespace
+
+std::span<const OptionSpec> socket_server_options() { return kSocketServerOptions; }
+
+namespace {
 
 Bytes from_hex(const std::string& text) {
     Bytes out;
@@ -483,18 +521,31 @@ void serve(std::uint64_t number, ReadWriteConnection& connection, Shared& shared
     }
 }
 
+bool accepts_connections(const sockaddr_un& address) {
+    const UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return probe.valid() &&
+           ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
 UniqueFd listen_unix(const std::string& path, std::string& error) {
     sockaddr_un address{};
     if (path.size() >= sizeof address.sun_path) {
         error = "socket path too long: " + path;
         return {};
     }
-    // A socket file left behind by a killed engine would make bind fail.
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) ::unlink(path.c_str());
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.data(), path.size());
+    // A socket file left behind by a killed engine would make bind fail, so it is replaced; one
+    // that a running process still accepts on is not: taking it over would cut that engine off.
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
+        if (accepts_connections(address)) {
+            error = "cannot listen on " + path + ": a running process accepts connections there";
+            return {};
+        }
+        ::unlink(path.c_str());
+    }
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid() ||
         ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fd.get(), 128) != 0) {
@@ -517,6 +568,11 @@ UniqueFd listen_tcp(std::uint16_t port, std::string& error) {
         ::listen(fd.get(), 128) != 0) {
         error = "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
         return {};
+    }
+    // With port 0 the kernel picks one; the launcher learns it from the ready line.
+    socklen_t length = sizeof address;
+    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        g_tcp_port.store(ntohs(address.sin_port));
     }
     return fd;
 }
@@ -548,7 +604,13 @@ int run_socket_server(const EngineOptions& options, EngineRegion* region,
         listeners.push_back(std::move(fd));
     }
     if (options.has("tcp")) {
-        UniqueFd fd = listen_tcp(static_cast<std::uint16_t>(options.number("tcp")), error);
+        const std::uint64_t port = options.number("tcp");
+        UniqueFd fd;
+        if (port > 65535) {
+            error = "--tcp " + std::to_string(port) + " is not a port (0 to 65535)";
+        } else {
+            fd = listen_tcp(static_cast<std::uint16_t>(port), error);
+        }
         if (!fd.valid()) {
             std::fprintf(stderr, "zelto-mock-engine: %s\n", error.c_str());
             if (created_socket_file) ::unlink(unix_path.c_str());

@@ -115,8 +115,9 @@ WRAPPER
         ASAN_OPTIONS="$common:detect_leaks=${SANITIZE_PYTHON_LEAKS:-1}:log_path=$logs/asan-python" \
         LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan_cpython.supp:print_suppressions=0" \
         PYTHONMALLOC=malloc \
-        PYTHONPATH="$root/$build" \
+        PYTHONPATH="$root/$build:$root/python" \
         ZELTO_MOCK_ENGINE="$engine_wrapper" \
+        ZELTO_SHM_INSPECT="$root/$build/zelto-shm-inspect" \
         "$venv/bin/python" -m pytest -q -p no:cacheprovider -m "$pytest_markers" "$@"); then
         echo "FAILED: Python tests under ASan/UBSan" >&2
         status=1

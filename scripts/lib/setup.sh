@@ -55,7 +55,8 @@ make_test_venv() {
 # What the whole Python suite needs beside pytest. pyright comes as its PyPI wheel, which bundles
 # the checker itself; the nodejs extra brings the node that runs it as a wheel too, so neither
 # the npm registry nor a download of node is needed.
-FULL_SUITE_PACKAGES=(numpy mypy "pyright[nodejs]")
+# pytest-xdist runs the testing kit's parallel-worker test, matplotlib zelto-perf's plot.
+FULL_SUITE_PACKAGES=(numpy mypy "pyright[nodejs]" pytest-xdist matplotlib)
 TEST_TOOLS=(pytest "${FULL_SUITE_PACKAGES[@]}")
 
 # --- Hardening builds (scripts/sanitize.sh, scripts/fuzz.sh) ---------------------------------

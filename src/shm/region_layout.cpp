@@ -1,5 +1,6 @@
 #include "shm/region_layout.hpp"
 
+#include "common/little_endian.hpp"
 #include "shm/ring_buffer.hpp"
 
 namespace zelto::shm {
@@ -41,6 +42,27 @@ std::optional<std::string> check_region_layout(const ShmRegionHeader& header,
                std::to_string(region_size) + "-byte region";
     }
     return std::nullopt;
+}
+
+Result<ShmRegionHeader, ShmError> check_region(const std::uint8_t* region,
+                                               std::uint64_t region_size) {
+    using H = ShmRegionHeader;
+    if (region_size < H::kMagicOffset + 4 || load_le<std::uint32_t>(region + H::kMagicOffset) != H::kMagic) {
+        return unexpected(ShmError{ShmError::Kind::InvalidMagic, 0, {}});
+    }
+    if (region_size < H::kVersionOffset + 4 ||
+        load_le<std::uint32_t>(region + H::kVersionOffset) != H::kVersion) {
+        return unexpected(ShmError{ShmError::Kind::VersionMismatch, 0, {}});
+    }
+    if (region_size < H::kSize) {
+        return unexpected(
+            ShmError{ShmError::Kind::InvalidLayout, 0, *check_region_layout(H{}, region_size)});
+    }
+    const H header = H::read_from(region);
+    if (auto problem = check_region_layout(header, region_size)) {
+        return unexpected(ShmError{ShmError::Kind::InvalidLayout, 0, std::move(*problem)});
+    }
+    return header;
 }
 
 }  // namespace zelto::shm

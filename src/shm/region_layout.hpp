@@ -12,12 +12,19 @@
 #include <optional>
 #include <string>
 
+#include "common/result.hpp"
 #include "shm/shm_manager.hpp"
 
 namespace zelto::shm {
 
 // Nothing when the layout fits; otherwise a sentence saying what does not fit.
 std::optional<std::string> check_region_layout(const ShmRegionHeader& header,
+                                               std::uint64_t region_size);
+
+// Every check a client makes on attaching, in its order: magic number, version, then the layout.
+// `region` holds `region_size` readable bytes; nothing is read past them, even when the page
+// behind a tiny object happens to be mapped. Gives the header once it has passed.
+Result<ShmRegionHeader, ShmError> check_region(const std::uint8_t* region,
                                                std::uint64_t region_size);
 
 // True when [offset, offset + length) lies inside [0, region_size), without overflow.

@@ -133,6 +133,30 @@ bool LockFreeRingBuffer<Entry>::holds_published_entry() const {
            Counter(*commit_index_).load(std::memory_order_acquire);
 }
 
+template <class Entry>
+RingCounters LockFreeRingBuffer<Entry>::counters_at(const std::uint8_t* ring) {
+    // The cells of the constructor: reserve_index, commit_index, read_index, one entry apart.
+    // __atomic_load_n, unlike std::atomic_ref, takes a pointer to const.
+    const auto load = [ring](std::size_t cell) {
+        return __atomic_load_n(reinterpret_cast<const std::uint64_t*>(ring + cell * sizeof(Entry)),
+                               __ATOMIC_ACQUIRE);
+    };
+    return {load(0), load(1), load(2)};
+}
+
+bool RingCounters::in_range() const {
+    return zelto::shm::in_range(reserve_index) && zelto::shm::in_range(commit_index) &&
+           zelto::shm::in_range(read_index);
+}
+
+std::uint64_t RingCounters::queued() const {
+    return (commit_index + kCapacity - read_index) % kCapacity;
+}
+
+std::uint64_t RingCounters::unpublished() const {
+    return (reserve_index + kCapacity - commit_index) % kCapacity;
+}
+
 template class LockFreeRingBuffer<ShmRequestEntry>;
 template class LockFreeRingBuffer<ShmResponseEntry>;
 

@@ -62,6 +62,20 @@ struct QueueError {
     std::string display() const;
 };
 
+// A ring's three counters as read at one moment, for tools that only look (zelto-shm-inspect).
+struct RingCounters {
+    std::uint64_t reserve_index = 0;
+    std::uint64_t commit_index = 0;
+    std::uint64_t read_index = 0;
+
+    // Whether every counter lies in 0..1020, the only values a ring can hold.
+    bool in_range() const;
+    // Entries published and not yet popped, and entries reserved but not yet published; both
+    // only meaningful when in_range().
+    std::uint64_t queued() const;
+    std::uint64_t unpublished() const;
+};
+
 template <class Entry>
 class LockFreeRingBuffer {
   public:
@@ -84,6 +98,10 @@ class LockFreeRingBuffer {
     // Only looks: nothing is claimed or changed, so a waiter can watch the ring cheaply and leave
     // the popping (and the reporting of corrupt counters) to pop().
     bool holds_published_entry() const;
+
+    // The counters of the ring at `ring`, read with acquire loads and without writing, so the
+    // ring may lie in a read-only mapping.
+    static RingCounters counters_at(const std::uint8_t* ring);
 
   private:
     std::uint64_t* reserve_index_;

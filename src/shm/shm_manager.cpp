@@ -12,35 +12,10 @@
 
 #include "common/little_endian.hpp"
 #include "shm/log.hpp"
+#include "shm/region_mapping.hpp"
 #include "shm/region_layout.hpp"
 
 namespace zelto::shm {
-namespace {
-
-constexpr std::size_t kMaxNameBytes = 4096;  // a name of this many bytes or more is refused
-
-// Owns a mapping until released; keeps the failure paths of connect free of manual munmap.
-class Mapping {
-  public:
-    Mapping(void* address, std::size_t size) : address_(address), size_(size) {}
-    Mapping(const Mapping&) = delete;
-    Mapping& operator=(const Mapping&) = delete;
-    ~Mapping() {
-        if (address_ != nullptr) ::munmap(address_, size_);
-    }
-    std::uint8_t* bytes() const { return static_cast<std::uint8_t*>(address_); }
-    std::uint8_t* release() { return static_cast<std::uint8_t*>(std::exchange(address_, nullptr)); }
-
-  private:
-    void* address_;
-    std::size_t size_;
-};
-
-ShmError os_failure(int code) {
-    return {ShmError::Kind::Shmem, code, {}};
-}
-
-}  // namespace
 
 std::string ShmError::display() const {
     switch (kind) {
@@ -73,51 +48,21 @@ ShmRegionHeader ShmRegionHeader::read_from(const std::uint8_t* region) {
 }
 
 Result<std::shared_ptr<ShmManager>, ShmError> ShmManager::connect(const std::string& name) {
-    if (name.size() >= kMaxNameBytes) return unexpected(os_failure(ENAMETOOLONG));
-    if (name.find('\0') != std::string::npos) return unexpected(os_failure(EINVAL));
+    auto mapping = RegionMapping::open(name, RegionAccess::ReadWrite);
+    if (!mapping) return unexpected(std::move(mapping).error());
+    const std::uint64_t size = mapping->size();
 
-    // No O_CREAT: the engine owns the object; the mode only matters for creation.
-    UniqueFd fd(::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0400));
-    if (!fd.valid()) return unexpected(os_failure(errno));
-
-    struct stat status {};
-    if (::fstat(fd.get(), &status) != 0) return unexpected(os_failure(errno));
-    const auto size = static_cast<std::uint64_t>(status.st_size);
-
-    // An object of size 0 fails here with EINVAL.
-    void* address = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE,
-                           MAP_SHARED, fd.get(), 0);
-    if (address == MAP_FAILED) return unexpected(os_failure(errno));
-    Mapping mapping(address, static_cast<std::size_t>(size));
-
-    // The header is read once, from a copy: its page may be one the system cannot provide.
-    std::uint8_t region[ShmRegionHeader::kSize] = {};
-    const std::size_t readable = size < sizeof region ? static_cast<std::size_t>(size) : sizeof region;
-    const std::uint8_t* const mapped = mapping.bytes();
+    // The header is checked from a copy made once: its page may be one the system cannot
+    // provide (shm/region_faults.hpp). check_region reads nothing past the header's bytes.
+    std::uint8_t head[ShmRegionHeader::kSize] = {};
+    const std::size_t readable = size < sizeof head ? static_cast<std::size_t>(size) : sizeof head;
+    const std::uint8_t* const mapped = mapping->bytes();
     if (auto fault = catch_region_faults(mapped, size,
-                                         [&]() noexcept { std::memcpy(region, mapped, readable); })) {
+                                         [&]() noexcept { std::memcpy(head, mapped, readable); })) {
         return unexpected(ShmError{ShmError::Kind::Unreadable, 0, std::to_string(fault->offset)});
     }
-
-    // Fields are only read where the object really has bytes: a tiny object must not be read
-    // past its end, even though the page behind it happens to be mapped.
-    if (size < ShmRegionHeader::kMagicOffset + 4 ||
-        load_le<std::uint32_t>(region + ShmRegionHeader::kMagicOffset) != ShmRegionHeader::kMagic) {
-        return unexpected(ShmError{ShmError::Kind::InvalidMagic, 0, {}});
-    }
-    if (size < ShmRegionHeader::kVersionOffset + 4 ||
-        load_le<std::uint32_t>(region + ShmRegionHeader::kVersionOffset) !=
-            ShmRegionHeader::kVersion) {
-        return unexpected(ShmError{ShmError::Kind::VersionMismatch, 0, {}});
-    }
-    if (size < ShmRegionHeader::kSize) {
-        return unexpected(ShmError{ShmError::Kind::InvalidLayout, 0,
-                                   *check_region_layout(ShmRegionHeader{}, size)});
-    }
-    const ShmRegionHeader header = ShmRegionHeader::read_from(region);
-    if (auto problem = check_region_layout(header, size)) {
-        return unexpected(ShmError{ShmError::Kind::InvalidLayout, 0, std::move(*problem)});
-    }
+    auto checked = check_region(head, size);
+    if (!checked) return unexpected(std::move(checked).error());
 
     if (log_enabled(LogLevel::Info)) {
         log_message(LogLevel::Info, "zelto_shm::memory",
@@ -127,8 +72,8 @@ Result<std::shared_ptr<ShmManager>, ShmError> ShmManager::connect(const std::str
     // The mapping changes owner only once the manager exists, so a failed allocation unmaps it.
     std::string kept_name = name;
     std::unique_ptr<ShmManager> manager(
-        new ShmManager(std::move(kept_name), std::move(fd), mapping.bytes(), size, header));
-    mapping.release();
+        new ShmManager(std::move(kept_name), UniqueFd{}, nullptr, size, *checked));
+    manager->base_ = mapping->release(manager->fd_);
     return std::shared_ptr<ShmManager>(std::move(manager));
 }
 

@@ -8,7 +8,6 @@ import select
 import shutil
 import signal
 import subprocess
-import sysconfig
 import time
 import uuid
 from pathlib import Path
@@ -16,19 +15,13 @@ from typing import Callable, Iterator, List, Sequence
 
 import pytest
 
+from zelto_testing import find_executable
+
 
 def engine_binary() -> str:
-    """The engine installed with the package, or the one named by ZELTO_MOCK_ENGINE."""
-    explicit = os.environ.get("ZELTO_MOCK_ENGINE")
-    if explicit:
-        return explicit
-    beside = Path(sysconfig.get_path("scripts")) / "zelto-mock-engine"
-    if beside.exists():
-        return str(beside)
-    found = shutil.which("zelto-mock-engine")
-    if found is None:
-        raise RuntimeError("zelto-mock-engine not found: install the package or set ZELTO_MOCK_ENGINE")
-    return found
+    """The engine installed with the package, or the one named by ZELTO_MOCK_ENGINE (the
+    testing kit's own look-up, so the tests find what users' tests find)."""
+    return find_executable("zelto-mock-engine")
 
 
 class MockEngine:
@@ -46,10 +39,14 @@ class MockEngine:
         assert self.proc.stdout is not None
         ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
         line = self.proc.stdout.readline() if ready else b""
-        if line.strip() != b"ready":
+        # "ready", then " tcp_port=N" when the engine listens on TCP.
+        words = line.split()
+        if not words or words[0] != b"ready":
             self.proc.kill()
             _, err = self.proc.communicate()
             raise RuntimeError(f"engine {self.args} did not start: {err.decode(errors='replace')}")
+        fields = dict(word.split(b"=", 1) for word in words[1:])
+        self.tcp_port = int(fields[b"tcp_port"]) if b"tcp_port" in fields else None
 
     def stop(self, sig: int = signal.SIGTERM) -> int:
         """Signals the engine, waits for it and keeps what it wrote to stderr in `stderr`."""

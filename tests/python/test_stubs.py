@@ -261,3 +261,23 @@ def test_stub_docstrings_are_the_modules_own(engines, socket_path):
         documented += [name] if stub_doc(node) else []
     # The two texts the module has: if either went missing on both sides, say so.
     assert sorted(documented) == ["ZeltoClient.infer_tensor", "ZeltoShmClient"]
+
+
+def test_the_testing_kit_passes_strict_checking(tmp_path):
+    """zelto_testing (MockEngine, the plugin, the numpy layer, zelto-perf) as installed, or from
+    the source tree where the tests run without the wheel."""
+    import zelto_testing
+
+    env = dict(os.environ)
+    if installed_stubs() is None:
+        stub_dir = tmp_path / "stub-path" / "zelto_sdk"
+        stub_dir.mkdir(parents=True)
+        shutil.copy(SOURCE_STUBS, stub_dir / "__init__.pyi")
+        kit_parent = Path(zelto_testing.__file__).resolve().parents[1]
+        env["MYPYPATH"] = os.pathsep.join([str(stub_dir.parent), str(kit_parent)])
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+         "--cache-dir", str(tmp_path / "cache"), "-p", "zelto_testing"],
+        capture_output=True, text=True, env=env, cwd=tmp_path, timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "Success: no issues found in 15 source files" in result.stdout
