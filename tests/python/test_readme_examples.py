@@ -44,6 +44,10 @@ def blocks(text: str, language: str) -> List[str]:
     return re.findall(rf"^```{language}\n(.*?)^```", text, flags=re.DOTALL | re.MULTILINE)
 
 
+def python_blocks(text: str) -> List[str]:
+    return blocks(text, "python")
+
+
 def with_addresses(block: str, addresses: Dict[str, str]) -> str:
     for written, fresh in addresses.items():
         block = block.replace(written, fresh)
