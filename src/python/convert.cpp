@@ -25,10 +25,27 @@ PyResult<long> index_as_long(PyObject* object) {
     return value;
 }
 
-template <class Narrow>
+// Values beyond a C long keep the interpreter's OverflowError (the rule for tensor data) or
+// raise the out-of-range text like any other value outside the target (`BeyondLong::OutOfRange`,
+// the rule for the 16- and 32-bit parameters).
+enum class BeyondLong { InterpreterText, OutOfRange };
+
+template <class Narrow, BeyondLong beyond>
 PyResult<Narrow> to_narrow_unsigned(PyObject* object) {
     static_assert(sizeof(Narrow) < sizeof(long), "a C long must hold every value of the target");
-    PyResult<long> value = index_as_long(object);
+    PyResult<long> value = [&]() -> PyResult<long> {
+        if constexpr (beyond == BeyondLong::InterpreterText) {
+            return index_as_long(object);
+        } else {
+            OwnedRef index = OwnedRef::steal(PyNumber_Index(object));
+            if (!index) return py_error();
+            int overflow = 0;
+            const long read = PyLong_AsLongAndOverflow(index.get(), &overflow);
+            if (overflow != 0) return -1L;  // out of range either way: refused below
+            if (read == -1 && PyErr_Occurred()) return py_error();
+            return read;
+        }
+    }();
     if (!value) return py_error();
     if (*value < 0 ||
         static_cast<unsigned long>(*value) > static_cast<unsigned long>(Narrow(~Narrow(0)))) {
@@ -204,13 +221,13 @@ std::optional<ByteArg> try_flat_byte_container(PyObject* object) {
 }  // namespace
 
 PyResult<std::uint8_t> to_u8(PyObject* object) {
-    return to_narrow_unsigned<std::uint8_t>(object);
+    return to_narrow_unsigned<std::uint8_t, BeyondLong::InterpreterText>(object);
 }
 PyResult<std::uint16_t> to_u16(PyObject* object) {
-    return to_narrow_unsigned<std::uint16_t>(object);
+    return to_narrow_unsigned<std::uint16_t, BeyondLong::OutOfRange>(object);
 }
 PyResult<std::uint32_t> to_u32(PyObject* object) {
-    return to_narrow_unsigned<std::uint32_t>(object);
+    return to_narrow_unsigned<std::uint32_t, BeyondLong::OutOfRange>(object);
 }
 
 PyResult<std::uint64_t> to_u64(PyObject* object) {

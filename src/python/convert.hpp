@@ -3,8 +3,8 @@
 // Every converter returns the value, or py_error() with the exception pending:
 //  - integers go through __index__ (int and anything implementing it); 8/16/32-bit targets
 //    refuse values outside their range with OverflowError "out of range integral type
-//    conversion attempted" (values beyond a C long keep the interpreter's own OverflowError),
-//    64-bit targets keep the interpreter's OverflowError texts;
+//    conversion attempted" (for 8-bit tensor data, values beyond a C long keep the
+//    interpreter's own OverflowError), 64-bit targets keep the interpreter's OverflowError texts;
 //  - text must be a str: "'<type>' object cannot be converted to 'PyString'"; it is encoded
 //    with PyUnicode_AsUTF8String, so lone surrogates raise the interpreter's UnicodeEncodeError;
 //  - sequences refuse str ("Can't extract `str` to `Vec`") and non-sequences ("'<type>' object

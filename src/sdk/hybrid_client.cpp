@@ -82,10 +82,8 @@ Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> 
 
     // A block has room for 8 dimensions; refuse more before an identifier or a slot is used.
     if (shape.size() > shm::ShmTensorBlock::kMaxDims) {
-        return unexpected(
-            HybridCallError{HybridCallError::Kind::Value,
-                            "shape has " + std::to_string(shape.size()) +
-                                " dimensions, but a shared-memory tensor block holds at most 8"});
+        return unexpected(HybridCallError{HybridCallError::Kind::Value,
+                                          shm::too_many_dims_text(shape.size())});
     }
 
     const std::uint64_t request_id = share_->next_request_id();  // used up even if the call fails
@@ -139,7 +137,7 @@ Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> 
         located = shm::locate_block_data(region_size, response->shm_offset, base, problem);
     });
     if (fault) return unexpected(runtime_error(std::move(*fault)));
-    if (!located) return unexpected(runtime_error(std::move(problem)));
+    if (!located) return unexpected(runtime_error(shm::invalid_response_text(problem)));
     // The copy happens before `lease` releases the slot: an engine may answer in the request's
     // own slot.
     const auto result_size = static_cast<std::size_t>(located->data_len);

@@ -25,11 +25,6 @@ ShmCallError runtime_error(std::string message) {
 
 }  // namespace
 
-std::string too_many_dims_text(std::size_t ndim) {
-    return "shape has " + std::to_string(ndim) + " dimensions; at most " +
-           std::to_string(shm::ShmTensorBlock::kMaxDims) + " fit a shared-memory tensor block";
-}
-
 Result<std::unique_ptr<ShmClientCore>, std::string> ShmClientCore::connect(
     const std::string& name) {
     auto share = SharedRegion::attach(name);
@@ -67,15 +62,15 @@ ResponseTurn ShmClientCore::wait_for_turn() {
 
 Result<PendingShmRequest, ShmCallError> ShmClientCore::begin(const ShmInput& input,
                                                              ResponseTurn turn) {
+    // A block has room for 8 dimensions; refuse more before an id or a slot is used (as the
+    // hybrid client does).
+    if (input.ndim > shm::ShmTensorBlock::kMaxDims) {
+        return unexpected(
+            ShmCallError{ShmCallError::Kind::InvalidArgument, shm::too_many_dims_text(input.ndim)});
+    }
     const std::uint64_t id = share_->next_request_id();  // used up even if the call fails later
     shm::TieredShmAllocator& allocator = share_->allocator();
     const shm::ShmManager& region = share_->region();
-
-    // A block has room for 8 dimensions; refuse more before any slot is taken.
-    if (input.ndim > shm::ShmTensorBlock::kMaxDims) {
-        return unexpected(
-            ShmCallError{ShmCallError::Kind::InvalidArgument, too_many_dims_text(input.ndim)});
-    }
 
     const std::uint64_t size = shm::ShmTensorBlock::kHeaderSize + std::uint64_t{input.size};
     const auto offset = allocator.try_allocate(size);
@@ -170,14 +165,7 @@ void PendingShmRequest::wait_notification(int fd) const {
     // A large block's answer is still being copied: watching a while longer beats a wake-up.
     auto published = watch_ring(copy_watch(block_bytes_), {});
     if (published && *published && take_notification_now(fd)) return;
-    const shm::ResponseRing ring = response_ring();
-    // A ring that cannot be read ends the wait; the polling that follows reports the fault.
-    const shm::ShmManager& region = *region_;
-    shm::wait_for_notification(fd, kNotifyWait, [&ring, &region] {
-        bool published = false;
-        auto fault = region.try_access([&]() noexcept { published = ring.holds_published_entry(); });
-        return published || fault.has_value();
-    });
+    shm::wait_for_notification(fd, kNotifyWait);
 }
 
 Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
@@ -229,7 +217,7 @@ Result<ShmResultView, ShmCallError> PendingShmRequest::answer(
             block = shm::locate_block_data(region.size(), entry.shm_offset, region.base(), problem);
         });
         if (fault) return unexpected(runtime_error(std::move(*fault)));
-        if (!block) return unexpected(runtime_error("Invalid response from engine: " + problem));
+        if (!block) return unexpected(runtime_error(shm::invalid_response_text(problem)));
         return ShmResultView{region.base() + block->data_offset,
                              static_cast<std::size_t>(block->data_len)};
     }
@@ -239,7 +227,7 @@ Result<ShmResultView, ShmCallError> PendingShmRequest::answer(
         span = shm::locate_error_text(region.base(), region.size(), entry.error_offset, problem);
     });
     if (fault) return unexpected(runtime_error(std::move(*fault)));
-    if (!span) return unexpected(runtime_error("Invalid response from engine: " + problem));
+    if (!span) return unexpected(runtime_error(shm::invalid_response_text(problem)));
     // The bytes are copied out first: the page they lie on may be one the system cannot provide.
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(span->length));
     fault = region.try_access([&]() noexcept {

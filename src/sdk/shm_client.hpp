@@ -173,9 +173,9 @@ class PendingShmRequest {
     // without blocking.
     bool take_notification_now(int fd) const;
 
-    // Waits up to 5 s on `fd` (nothing when it is negative) and drains it. If the readiness
-    // turns out to be a count left by an earlier answer (nothing on the ring after the drain),
-    // it waits once more for the rest of the 5 s. For a large block it first watches the ring,
+    // Waits once, up to 5 s, on `fd` (nothing when it is negative) and drains it; a count left
+    // by an earlier answer ends the wait at once, and the polling follows. For a large block it
+    // first watches the ring,
     // as spin_until_published does, for as long as the engine's copy may take (copy_watch.hpp),
     // and takes the notification along if the answer came meanwhile. Touches only the region
     // and the descriptor, so it may run without the interpreter lock.
@@ -257,8 +257,5 @@ class ShmClientCore {
     // touches it, under the call's exclusive borrow).
     mutable CrowdedProcessor crowding_;
 };
-
-// "shape has N dimensions; at most 8 fit a shared-memory tensor block".
-std::string too_many_dims_text(std::size_t ndim);
 
 }  // namespace zelto::sdk

@@ -36,14 +36,17 @@ bool readable(int fd, microseconds timeout) {
 constexpr ssize_t kDrainChunk = 128;
 
 // Goes on reading after a first read that returned `got` bytes, until a read returns fewer than
-// 128. The descriptor is the engine's, so the loop is bounded: a descriptor that always has more
-// (a file such as /dev/zero) or that would block after a full read (a pipe holding a multiple of
-// 128 bytes) must not hang the call.
+// 128 or nothing more is readable: an ordinary descriptor (an eventfd, a pipe holding any number
+// of bytes) is drained completely. The descriptor is the engine's, so the loop is bounded in
+// time, not by a count a full pipe could exceed: one that is always readable (a file such as
+// /dev/zero) must not keep the call here.
 void drain_after(int fd, ssize_t got) {
-    constexpr int kMaxReads = 64;
+    constexpr auto kLongestDrain = std::chrono::milliseconds(5);
+    const auto give_up = std::chrono::steady_clock::now() + kLongestDrain;
     char buffer[kDrainChunk];
-    for (int reads = 1; reads < kMaxReads && got == kDrainChunk; ++reads) {
-        if (!readable_with_poll(fd, microseconds(0))) return;
+    while (got == kDrainChunk) {
+        if (!readable_with_poll(fd, microseconds(0))) return;  // a pipe emptied at a multiple of 128
+        if (std::chrono::steady_clock::now() >= give_up) return;
         got = ::read(fd, buffer, sizeof buffer);
     }
 }
@@ -55,19 +58,9 @@ void drain(int fd) {
 
 }  // namespace
 
-void wait_for_notification(int fd, std::chrono::milliseconds timeout,
-                           const std::function<bool()>& answer_published) {
+void wait_for_notification(int fd, std::chrono::milliseconds timeout) {
     if (fd < 0) return;
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + timeout;
-    microseconds left = timeout;
-    for (int wait = 0; wait < 2; ++wait) {
-        if (!readable(fd, left)) return;
-        drain(fd);
-        if (!answer_published || answer_published()) return;
-        left = std::chrono::duration_cast<microseconds>(deadline - Clock::now());
-        if (left <= microseconds(0)) return;
-    }
+    if (readable(fd, timeout)) drain(fd);
 }
 
 NotificationTake take_posted_notification(int fd) {

@@ -11,6 +11,15 @@ namespace zelto::shm {
 
 using engine_api::TensorDtype;
 
+std::string too_many_dims_text(std::size_t ndim) {
+    return "shape has " + std::to_string(ndim) + " dimensions; at most " +
+           std::to_string(ShmTensorBlock::kMaxDims) + " fit a shared-memory tensor block";
+}
+
+std::string invalid_response_text(const std::string& problem) {
+    return "Invalid response from engine: " + problem;
+}
+
 std::uint8_t dtype_code(TensorDtype dtype) {
     switch (dtype) {
         case TensorDtype::Float64:

@@ -22,6 +22,12 @@ struct ShmTensorBlock {
     static constexpr std::size_t kDataLenOffset = 72;
 };
 
+// The refusals both shared-memory clients give, in the same words: "shape has N dimensions; at
+// most 8 fit a shared-memory tensor block", and "Invalid response from engine: <problem>" for
+// a result block or error text that the checks below refuse.
+std::string too_many_dims_text(std::size_t ndim);
+std::string invalid_response_text(const std::string& problem);
+
 // float64 -> 1, int32 -> 2, int64 -> 3, every other type -> 0 (shared with float32).
 std::uint8_t dtype_code(engine_api::TensorDtype dtype);
 

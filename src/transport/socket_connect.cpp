@@ -1,5 +1,7 @@
 #include "transport/socket_connect.hpp"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netdb.h>
@@ -77,11 +79,13 @@ Result<UniqueFd, IoError> open_socket(int family) {
 
 std::optional<std::uint16_t> parse_port(std::string_view text, bool allow_plus) {
     if (allow_plus && !text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty() || text.size() > 5) return std::nullopt;
+    if (text.empty()) return std::nullopt;
+    // Any number of digits: "044241" is 44241. The value is capped as it grows, so a long text
+    // cannot wrap round into range.
     std::uint32_t value = 0;
     for (char c : text) {
         if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+        value = std::min<std::uint32_t>(value * 10 + static_cast<std::uint32_t>(c - '0'), 65536);
     }
     if (value > 65535) return std::nullopt;
     return static_cast<std::uint16_t>(value);

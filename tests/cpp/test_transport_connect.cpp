@@ -192,6 +192,10 @@ TEST(ConnectTcp, AddressTextErrors) {
     EXPECT_EQ(connect_error(connect_tcp("host:")), "invalid port value");
     EXPECT_EQ(connect_error(connect_tcp("host:-1")), "invalid port value");
     EXPECT_EQ(connect_error(connect_tcp("127.0.0.1:99999")), "invalid port value");
+    // However many digits, the value decides: leading zeros are fine, a long text cannot wrap.
+    EXPECT_EQ(connect_error(connect_tcp("127.0.0.1:0000065536")), "invalid port value");
+    EXPECT_EQ(connect_error(connect_tcp("127.0.0.1:4294967297")), "invalid port value");
+    EXPECT_EQ(connect_error(connect_tcp("host:000000000000000000000000070000")), "invalid port value");
     const std::string lookup = connect_error(connect_tcp("nonexistent.invalid:80"));
     EXPECT_EQ(lookup.rfind("failed to lookup address information: ", 0), 0u) << lookup;
 }
@@ -199,8 +203,12 @@ TEST(ConnectTcp, AddressTextErrors) {
 TEST(ConnectTcp, NumericAndResolvedAddresses) {
     std::uint16_t port = 0;
     UniqueFd listener = tcp_listener(port);
-    for (const std::string host : {"127.0.0.1", "localhost"}) {
-        auto connection = connect_tcp(host + ":" + std::to_string(port));
+    // A port written with leading zeros is the same port, numeric host or resolved.
+    for (const std::string& address :
+         {"127.0.0.1:" + std::to_string(port), "localhost:" + std::to_string(port),
+          "127.0.0.1:000" + std::to_string(port), "localhost:0" + std::to_string(port)}) {
+        const std::string& host = address;  // named in the failure messages below
+        auto connection = connect_tcp(address);
         ASSERT_TRUE(connection) << host << ": " << connection.error().message;
         int nodelay = 0;
         socklen_t size = sizeof nodelay;

@@ -339,12 +339,14 @@ class TestWithMockEngine:
         with pytest.raises(RuntimeError) as outside:
             client.infer([1], "uint8", b"x")
         assert outside.value.args == (
-            f"result tensor block at offset {region_size} does not fit in the {region_size}-byte region",
+            f"Invalid response from engine: result tensor block at offset {region_size} does not "
+            f"fit in the {region_size}-byte region",
         )
         with pytest.raises(RuntimeError) as too_long:
             client.infer([1], "uint8", b"x")
         match = re.fullmatch(
-            r"result tensor block at offset (\d+) claims (\d+) data bytes, more than the (\d+)-byte region holds",
+            r"Invalid response from engine: result tensor block at offset (\d+) claims (\d+) data "
+            r"bytes, more than the (\d+)-byte region holds",
             too_long.value.args[0],
         )
         assert match is not None
@@ -390,7 +392,7 @@ class TestWithMockEngine:
         with pytest.raises(ValueError) as caught:
             client.infer([1] * 9, "uint8", b"x")
         assert caught.value.args == (
-            "shape has 9 dimensions, but a shared-memory tensor block holds at most 8",
+            "shape has 9 dimensions; at most 8 fit a shared-memory tensor block",
         )
         assert client.infer([1] * 8, "uint8", b"x") == b"x"
         assert [line["request_id"] for line in record()] == ["1"]
