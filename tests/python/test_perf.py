@@ -166,6 +166,18 @@ def test_concurrent_worker_processes(engines, socket_path, record_path, tmp_path
     assert len(frames) == 41 + 3  # every call and warm-up call, once
 
 
+def test_concurrent_worker_processes_through_one_region(engines, socket_path, shm_name, tmp_path):
+    """Hybrid clients of several processes share a region: every echo checked, no error."""
+    engines.start("--unix", socket_path, "--shm", shm_name)
+    out_json = tmp_path / "r.json"
+    result = perf("--unix", socket_path, "--shm", shm_name, "--transports", "hybrid",
+                  "--sizes", "64,300KiB", "--calls", "60", "--concurrency", "3", "--check-echo",
+                  "--json", str(out_json))
+    assert result.returncode == 0, result.stdout + result.stderr
+    rows = json.loads(out_json.read_text())["rows"]
+    assert [(row["calls"], row["errors"]) for row in rows] == [(60, 0), (60, 0)]
+
+
 def test_mock_engine_every_transport_with_progress_and_plot(tmp_path):
     pytest.importorskip("matplotlib")
     plot = tmp_path / "perf.png"
@@ -207,9 +219,9 @@ def test_plot_without_matplotlib_is_refused_before_measuring(tmp_path):
         ([], "give the engine's addresses (--unix, --tcp, --shm) or --mock-engine"),
         (["--tcp", "localhost"], "not a TCP address: 'localhost' (write HOST:PORT)"),
         (["--mock-engine", "--concurrency", "2"],
-         "--concurrency 2 cannot measure shm, hybrid: the clients of one region share its one "
-         "response ring and carve its pool each on their own, so only one process may call "
-         "through a region at a time; choose --transports unix,tcp"),
+         "--concurrency 2 cannot measure shm: a region's response ring is read by one process "
+         "at a time, so only one worker may hold a ZeltoShmClient on it; choose --transports "
+         "unix,tcp,hybrid"),
     ],
     ids=["size", "dtype-multiple", "transport", "hybrid-needs-unix", "mock-and-address",
          "nothing", "tcp", "concurrent-region"],

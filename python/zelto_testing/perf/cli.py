@@ -76,9 +76,8 @@ def plan_from(options: argparse.Namespace, addresses: Addresses) -> Plan:
     if options.concurrency > 1 and shared_region:
         raise ValueError(
             f"--concurrency {options.concurrency} cannot measure {', '.join(shared_region)}: "
-            "the clients of one region share its one response ring and carve its pool each on "
-            "their own, so only one process may call through a region at a time; choose "
-            "--transports unix,tcp")
+            "a region's response ring is read by one process at a time, so only one worker may "
+            "hold a ZeltoShmClient on it; choose --transports unix,tcp,hybrid")
     return Plan(targets=targets, addresses=addresses,
                 sizes=parse_sizes(options.sizes, options.dtype), dtype=options.dtype,
                 model_id=options.model_id, calls=options.calls, duration=options.duration,

@@ -11,9 +11,9 @@ from typing import Dict, List, Optional, Tuple
 ITEM_SIZES: Dict[str, int] = {"uint8": 1, "float16": 2, "int32": 4, "float32": 4, "int64": 8,
                               "float64": 8}
 TRANSPORTS = ("unix", "tcp", "shm", "hybrid")
-# Clients of one region share its one response ring and carve its pool each on their own, so
-# only one process at a time may call through it.
-ONE_CALLER_ONLY = ("shm", "hybrid")
+# A region's one response ring has one reading process at a time, so only one worker process
+# may hold a ZeltoShmClient on it (ZeltoHybridClient objects of any number of processes share it).
+ONE_CALLER_ONLY = ("shm",)
 UNITS = {"": 1, "b": 1, "k": 1 << 10, "kb": 1 << 10, "kib": 1 << 10, "m": 1 << 20,
          "mb": 1 << 20, "mib": 1 << 20, "g": 1 << 30, "gb": 1 << 30, "gib": 1 << 30}
 
