@@ -81,7 +81,6 @@ SharedRegion::SharedRegion(std::shared_ptr<shm::ShmManager> region, shm::RegionL
                            std::uint64_t process_number, Key key)
     : region_(std::move(region)),
       locks_(std::move(locks)),
-      process_number_(process_number),
       process_tag_(process_number << kProcessIdShift),
       key_(key),
       allocator_(shm::TieredShmAllocator::new_with_default_classes(

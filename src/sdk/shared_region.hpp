@@ -87,7 +87,7 @@ class SharedRegion final : private shm::SlotClaims {
     };
 
     SharedRegion(std::shared_ptr<shm::ShmManager> region, shm::RegionLocks locks,
-                 std::uint64_t process_number, Key key);
+                 std::uint64_t process_number, Key key);  // process_number: see next_request_id
     static Result<std::shared_ptr<SharedRegion>, std::string> share_of(
         std::shared_ptr<shm::ShmManager> region);
 
@@ -96,8 +96,7 @@ class SharedRegion final : private shm::SlotClaims {
 
     std::shared_ptr<shm::ShmManager> region_;
     shm::RegionLocks locks_;
-    std::uint64_t process_number_;
-    std::uint64_t process_tag_;
+    std::uint64_t process_tag_;  // the process number, shifted into the ids' top bits
     Key key_;
     shm::TieredShmAllocator allocator_;  // after locks_: it claims through them
     std::atomic<std::uint64_t> next_request_number_{1};

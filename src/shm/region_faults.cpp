@@ -1,5 +1,6 @@
 #include "shm/region_faults.hpp"
 
+#include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
 
@@ -67,6 +68,13 @@ void install_handler() {
     t_armed = &armed;
     if (sigsetjmp(armed.resume, 0) != 0) {
         t_armed = nullptr;
+        // Our own handler leaves SIGBUS unblocked (SA_NODEFER), but a runtime that wraps signal
+        // handlers (ThreadSanitizer's does) may have blocked it around ours; a fault with SIGBUS
+        // blocked kills the process, so it is unblocked here, on the fault path only.
+        sigset_t bus;
+        sigemptyset(&bus);
+        sigaddset(&bus, SIGBUS);
+        pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
         return false;
     }
     access(context);

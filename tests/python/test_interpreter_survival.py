@@ -74,6 +74,20 @@ def shm_with_notify(engines, shm_name, socket_path, tmp_path):
     return setup, gate, (fd,)
 
 
+def shm_waiting_for_its_turn(engines, shm_name, socket_path, tmp_path):
+    """A second object of the region waits, without the interpreter lock, for the turn that a
+    first one holds while it sleeps on the descriptor."""
+    gate = str(tmp_path / "gate")
+    fd = make_eventfd()
+    engines.start("--shm", shm_name, "--notify-fd", str(fd), "--shm-gate", gate, pass_fds=(fd,))
+    setup = f"holder = zelto_sdk.ZeltoShmClient({shm_name!r})\n" \
+            "threading.Thread(target=lambda: holder.infer([1], 'uint8', b'h'), daemon=True).start()\n" \
+            "time.sleep(0.3)  # the holder has the turn and sleeps on the descriptor\n" \
+            f"client = zelto_sdk.ZeltoShmClient({shm_name!r})\n" \
+            "call = lambda: client.infer([3], 'uint8', b'abc')"
+    return setup, gate, (fd,)
+
+
 def socket_unary(engines, shm_name, socket_path, tmp_path):
     engines.start("--unix", socket_path, "--delay-ms", "700")
     setup = f"client = zelto_sdk.ZeltoClient({socket_path!r})\n" \
@@ -89,8 +103,8 @@ def hybrid(engines, shm_name, socket_path, tmp_path):
     return setup, "", ()
 
 
-@pytest.mark.parametrize("arrange", [shm_with_notify, socket_unary, hybrid],
-                         ids=["shm-notify-wait", "socket", "hybrid"])
+@pytest.mark.parametrize("arrange", [shm_with_notify, shm_waiting_for_its_turn, socket_unary, hybrid],
+                         ids=["shm-notify-wait", "shm-turn-wait", "socket", "hybrid"])
 def test_a_daemon_thread_inside_a_call_at_exit_does_not_abort(
         engines, shm_name, socket_path, tmp_path: Path, arrange):
     setup, gate, fds = arrange(engines, shm_name, socket_path, tmp_path)
