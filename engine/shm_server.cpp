@@ -26,13 +26,12 @@
 //                   (data: at most the first 64 data bytes; block/data are "-" when the entry
 //                   names bytes outside the region).
 //
-// Idle, the server spins for a while after a request (with more than one processor; at least
-// 100 us, longer after a long request, see IdleBackoff) and then sleeps with growing pauses up to
-// 1 ms, so an idle engine costs next to nothing. Results of 8 MiB and more are written with
+// Idle, the server spins for a while after a request (longer after a long request) and then
+// sleeps with growing pauses up to 1 ms, so an idle engine costs next to nothing
+// (idle::engine_idle_after in common/idle_strategy.hpp). Results of 8 MiB and more are written with
 // streaming stores (shm/bulk_copy.hpp).
 #include "shm_server.hpp"
 
-#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -41,18 +40,17 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
-#include "common/cpu_pause.hpp"
+#include "common/idle_strategy.hpp"
 #include "common/little_endian.hpp"
-#include "common/processors.hpp"
 #include "shm/bulk_copy.hpp"
 #include "shm/region_faults.hpp"
 #include "shm/region_layout.hpp"
 #include "shm/ring_buffer.hpp"
 #include "shm/shm_manager.hpp"
 #include "shm/tensor_block.hpp"
-#include "shm/timer_slack.hpp"
 
 namespace zelto::engine {
 namespace {
@@ -82,81 +80,6 @@ void pause_ns(long nanoseconds) {
     ::nanosleep(&pause, nullptr);
 }
 
-// Right after a request the next one is usually close (a client calling in a loop), so the
-// server spins with the pause instruction for a while: a sleep, even of 1 us, lasts 20 us or more
-// on a virtual machine (70 us with the default timer slack), and a request arriving meanwhile
-// waits for all of it. How long the next request takes to come grows with the last one: the
-// client first copies the result out and the next input in, each about as long as the server's
-// own copy. So the spin window is 4 times the time the last request kept the server busy, at
-// least 100 us and at most 20 ms; after it the server sleeps 2 us, 4 us, ... up to 1 ms, so an
-// idle engine costs next to nothing. (With a fixed 100 us window, a 16 MiB echo request waited
-// 0.4 ms on average for the server to wake from its back-off sleeps.)
-//
-// Tried and dropped: polling with 1 us sleeps for 50 ms after a request (against a client that
-// polls with 1 us sleeps as well, answers took milliseconds) and capping the sleeps at 32 us for
-// 50 ms (16 MiB echo calls, whose client copies for milliseconds between requests, got slower).
-//
-// Every 64th round of the spin is a sched_yield instead of a pause. The scheduler can put the
-// spinning server and its client on one processor while the other one idles; a spin that never
-// yields then held the processor until its time slice ran out, every call: 4 KiB calls took
-// about 220 us instead of 3 (the benchmark's "engine on the caller's vCPU" row makes that
-// placement on purpose; with the yield it costs 6 us). When nothing else wants the processor the
-// yield returns at once. Regions without a notify descriptor get the spin too: their clients
-// used to poll with timer sleeps whose wake-ups could land behind the spinning server, but they
-// now spin on the ring before they sleep.
-//
-// Confined to one processor, a pause would only take the client's time, so there every round of
-// the window is a sched_yield: the server stays runnable and picks a request up as soon as the
-// client gives the processor away, where its timer sleeps (20 us or more each) used to hold
-// every request back. On one processor 64 B calls took 109 us with a polling client and 1 MiB
-// calls 427 us with a notify descriptor; with the yields they take 3.1 us and 221 us.
-class IdleBackoff {
-  public:
-    using Clock = std::chrono::steady_clock;
-
-    explicit IdleBackoff(bool may_spin) : may_spin_(may_spin) {}
-
-    // Work is done: `busy` is how long it kept the server from the ring.
-    void reset(Clock::duration busy = {}) {
-        idle_rounds_ = 0;
-        sleeps_ = 0;
-        last_work_ = Clock::now();
-        spin_window_ = std::clamp<Clock::duration>(kSpinPerBusy * busy, kMinSpinWindow,
-                                                   kMaxSpinWindow);
-    }
-    void wait() {
-        ++idle_rounds_;
-        if (idle_rounds_ <= kPauseRounds) {
-            zelto::cpu_pause();
-            return;
-        }
-        if (Clock::now() - last_work_ < spin_window_) {
-            if (!may_spin_ || idle_rounds_ % kRoundsPerYield == 0) {
-                ::sched_yield();
-            } else {
-                zelto::cpu_pause();
-            }
-            return;
-        }
-        const unsigned shift = sleeps_ < 10 ? sleeps_ + 1 : 10;
-        ++sleeps_;
-        pause_ns(1000L << shift < 1000000L ? 1000L << shift : 1000000L);
-    }
-
-  private:
-    static constexpr unsigned kPauseRounds = 64;
-    static constexpr unsigned kRoundsPerYield = 64;
-    static constexpr int kSpinPerBusy = 4;
-    static constexpr Clock::duration kMinSpinWindow = std::chrono::microseconds(100);
-    static constexpr Clock::duration kMaxSpinWindow = std::chrono::milliseconds(20);
-
-    bool may_spin_;
-    unsigned idle_rounds_ = 0;
-    unsigned sleeps_ = 0;
-    Clock::time_point last_work_ = Clock::now();
-    Clock::duration spin_window_ = kMinSpinWindow;
-};
-
 std::string hex(const std::uint8_t* bytes, std::size_t size) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text;
@@ -184,32 +107,40 @@ class Server {
     }
 
     void run() {
-        // The back-off sleeps are microseconds long; with the default 50 us timer slack each one
-        // would oversleep and add that much to every answer.
-        const shm::TimerSlackGuard precise_sleeps;
-        IdleBackoff backoff(may_spin());
+        // Right after a request the next one is usually close (a client calling in a loop), so
+        // the server spins before it sleeps (idle::engine_idle_after); what it learns about a
+        // crowded processor carries over from one idle time to the next.
+        std::chrono::nanoseconds last_busy{};
         while (!stop_.load()) {
             if (behaviour_ == "stall") {
                 pause_ns(1000000);
                 continue;
             }
-            auto popped = requests_.pop();
-            if (!popped || !*popped) {
-                backoff.wait();
-                continue;
-            }
-            const auto picked_up = IdleBackoff::Clock::now();
-            const ShmRequestEntry request = **popped;
-            record(request);
+            const auto request = next_request(last_busy);
+            if (!request) return;
+            const auto picked_up = std::chrono::steady_clock::now();
+            record(*request);
             if (behaviour_ != "silent") {
                 if (!wait_for_gate()) return;
-                answer(request);
+                answer(*request);
             }
-            backoff.reset(IdleBackoff::Clock::now() - picked_up);
+            last_busy = std::chrono::steady_clock::now() - picked_up;
         }
     }
 
   private:
+    // The next request entry, waiting for it as the engine's idle phases say; none once the
+    // server is told to stop.
+    std::optional<ShmRequestEntry> next_request(std::chrono::nanoseconds last_busy) {
+        IdleWait wait(idle::engine_idle_after(last_busy), &idle_);
+        while (!stop_.load()) {
+            auto popped = requests_.pop();
+            if (popped && *popped) return **popped;
+            wait.idle();
+        }
+        return std::nullopt;
+    }
+
     struct FileCloser {
         void operator()(std::FILE* file) const { std::fclose(file); }
     };
@@ -371,12 +302,12 @@ class Server {
     }
 
     void post(const ShmResponseEntry& response) {
-        IdleBackoff backoff(may_spin());
+        IdleWait wait(idle::kEngineIdle, &idle_);
         for (;;) {
             auto pushed = responses_.push(response);
             if (pushed) break;
             if (pushed.error().kind != shm::QueueError::Kind::Full || stop_.load()) return;
-            backoff.wait();  // a client that does not consume: wait for room
+            wait.idle();  // a client that does not consume: wait for room
         }
         notify();
     }
@@ -396,9 +327,8 @@ class Server {
     shm::RequestRing requests_;
     shm::ResponseRing responses_;
     std::unique_ptr<std::FILE, FileCloser> record_;
-    const int processors_ = allowed_processors();
-
-    bool may_spin() const { return processors_ > 1; }
+    // What the server's waits learnt: whether its processor was crowded lately.
+    IdleStrategy idle_;
 };
 
 }  // namespace

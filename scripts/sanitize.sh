@@ -29,7 +29,7 @@ pytest_markers=${SANITIZE_PYTEST_MARKERS:-not soak}
 # Every suite whose tests start threads or share memory between threads. Each must exist: a
 # renamed suite fails the run instead of silently dropping out of the race check.
 tsan_suites=${TSAN_SUITES:-"Ring RingCounters Allocator Pool64 DefaultLayout ConnectionPool EventLoop
-    HybridConnectionTest HybridReplies UnixAddress NotifyWait TimerSlack FrameRead FrameWrite
+    HybridConnectionTest HybridReplies UnixAddress NotifyWait IdleWait IdleStrategy FrameRead FrameWrite
     SlotClaims SharedRegion RegionFaults"}
 
 # Fails the stage when a sanitizer wrote a report anywhere under `dir`.

@@ -1,7 +1,7 @@
 // How many processors the calling thread may run on. Confined to one, a thread that waits for
-// another process may be keeping the processor from the process it waits for: the mock engine
-// then yields at every round of its spin, and the shm client's polling yields for longer before
-// it sleeps. The hybrid client's event loop also sizes its workers by it.
+// another process may be keeping the processor from the process it waits for (its waits then
+// skip their busy phase, common/idle_strategy.hpp). The hybrid client's event loop also sizes its
+// workers by it.
 #pragma once
 
 namespace zelto {

@@ -3,7 +3,7 @@
 //
 // The exchange itself runs on the calling thread. It first tries the non-blocking system call;
 // only when that keeps answering EAGAIN (a receive asks again for a bounded while first, see
-// common/spin_before_park.hpp) does it hand the descriptor to the loop (`wait_ready`) and park
+// common/idle_strategy.hpp) does it hand the descriptor to the loop (`wait_ready`) and park
 // on a condition variable until a worker reports the descriptor ready. So a reply that is
 // already there, or comes within the spin, costs no thread hand-over at all.
 //

@@ -6,7 +6,6 @@
 
 #include "common/little_endian.hpp"
 #include "common/utf8.hpp"
-#include "sdk/copy_watch.hpp"
 
 namespace zelto::sdk {
 namespace {
@@ -45,10 +44,10 @@ Result<ipc::HybridResponse, HybridError> run_hybrid_exchange(HybridSocket& socke
     }
 
     // The engine copies the tensor before it answers; a large one's answer is waited for longer
-    // before the call parks (copy_watch.hpp).
-    const auto spin = HybridSocket::kReplySpin + copy_watch(request.shm_size);
+    // before the call parks.
+    const IdlePhases wait = idle::kHybridReply.yielding_longer(idle::copy_watch(request.shm_size));
     std::array<std::uint8_t, transport::kReplyHeaderSize> header;
-    if (auto got = socket.receive_exact(header.data(), header.size(), loop, spin); !got) {
+    if (auto got = socket.receive_exact(header.data(), header.size(), loop, wait); !got) {
         return unexpected(io_failure(std::move(got.error())));
     }
     const auto status = load_le<std::uint32_t>(header.data());

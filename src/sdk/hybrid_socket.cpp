@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstring>
 
-#include "common/spin_before_park.hpp"
 
 namespace zelto::sdk {
 
@@ -84,11 +83,11 @@ Result<void, IoError> HybridSocket::send_all(const std::uint8_t* data, std::size
 
 Result<std::size_t, IoError> HybridSocket::receive_some(std::uint8_t* data, std::size_t size,
                                                         EventLoop& loop,
-                                                        std::chrono::microseconds spin) {
+                                                        const IdlePhases& phases) {
     if (size == 0) return std::size_t{0};
     if (read_ahead_begin_ < read_ahead_end_) return take_read_ahead(data, size);
-    if (size >= read_ahead_.size()) return receive_from_kernel(data, size, loop, spin);
-    auto received = receive_from_kernel(read_ahead_.data(), read_ahead_.size(), loop, spin);
+    if (size >= read_ahead_.size()) return receive_from_kernel(data, size, loop, phases);
+    auto received = receive_from_kernel(read_ahead_.data(), read_ahead_.size(), loop, phases);
     if (!received) return unexpected(std::move(received.error()));
     read_ahead_begin_ = 0;
     read_ahead_end_ = *received;
@@ -104,17 +103,17 @@ std::size_t HybridSocket::take_read_ahead(std::uint8_t* data, std::size_t size) 
 
 Result<std::size_t, IoError> HybridSocket::receive_from_kernel(std::uint8_t* data, std::size_t size,
                                                                EventLoop& loop,
-                                                               std::chrono::microseconds budget) {
+                                                               const IdlePhases& phases) {
     // A reply that comes within the spin is caught by asking again; only a slower one is left to
-    // the event loop's workers (see common/spin_before_park.hpp for why).
-    SpinBeforePark spin(budget);
+    // the event loop's workers.
+    IdleWait wait(phases, &idle_);
     for (;;) {
         const ssize_t received = ::recv(fd_.get(), data, size, 0);
         if (received > 0) return static_cast<std::size_t>(received);
         if (received == 0) return unexpected(early_eof());
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return unexpected(IoError::from_errno(errno));
-        if (spin.wait_before_next_try()) continue;
+        if (wait.idle()) continue;
         if (auto ready = loop.wait_ready(fd_.get(), Readiness::Readable); !ready) {
             return unexpected(std::move(ready.error()));
         }
@@ -122,9 +121,9 @@ Result<std::size_t, IoError> HybridSocket::receive_from_kernel(std::uint8_t* dat
 }
 
 Result<void, IoError> HybridSocket::receive_exact(std::uint8_t* data, std::size_t size,
-                                                  EventLoop& loop, std::chrono::microseconds spin) {
+                                                  EventLoop& loop, const IdlePhases& phases) {
     while (size > 0) {
-        auto received = receive_some(data, size, loop, spin);
+        auto received = receive_some(data, size, loop, phases);
         if (!received) return unexpected(std::move(received.error()));
         data += *received;
         size -= *received;

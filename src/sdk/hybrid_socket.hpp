@@ -1,18 +1,18 @@
 // The hybrid client's Unix stream socket: address rules, non-blocking connect and the two
 // transfer primitives. Every call tries the non-blocking system call first and waits on the
 // event loop only when the kernel answers EAGAIN; a receive first keeps asking for a bounded
-// while (common/spin_before_park.hpp).
+// while (idle::kHybridReply, common/idle_strategy.hpp).
 #pragma once
 
 #include <sys/socket.h>
 #include <sys/un.h>
 
 #include <array>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "common/idle_strategy.hpp"
 #include "common/io_error.hpp"
 #include "common/result.hpp"
 #include "common/unique_fd.hpp"
@@ -41,37 +41,31 @@ class HybridSocket {
     // A send that accepts nothing fails with "write zero".
     Result<void, IoError> send_all(const std::uint8_t* data, std::size_t size, EventLoop& loop);
 
-    // How long a receive keeps asking the kernel before it parks on the event loop, unless told
-    // otherwise. Parking costs two wake-ups (the engine's write wakes a worker, the worker wakes
-    // the caller), so the spin is longer than the slowest engine wake-up seen on an idle virtual
-    // machine (about 80 us), short enough that a slow engine costs the caller a bounded amount
-    // of processor time.
-    static constexpr std::chrono::microseconds kReplySpin{200};
-
     // Receives up to `size` bytes, at least one; the peer closing first fails with "early eof".
     // A short read asks the kernel for a whole read-ahead buffer's worth, so a reply's header
     // and body arrive with one system call; what lies beyond the caller's bytes is kept, in
-    // order, for the next receive. While nothing has come it asks again for up to `spin`
-    // before it parks on `loop`.
+    // order, for the next receive. While nothing has come it asks again as `phases` say before
+    // it parks on `loop`.
     Result<std::size_t, IoError> receive_some(std::uint8_t* data, std::size_t size, EventLoop& loop,
-                                              std::chrono::microseconds spin = kReplySpin);
+                                              const IdlePhases& phases = idle::kHybridReply);
 
     // Receives exactly `size` bytes, or fails with "early eof" / the OS error.
     Result<void, IoError> receive_exact(std::uint8_t* data, std::size_t size, EventLoop& loop,
-                                        std::chrono::microseconds spin = kReplySpin);
+                                        const IdlePhases& phases = idle::kHybridReply);
 
     int fd() const { return fd_.get(); }
+    const IdleStrategy& idle_strategy() const { return idle_; }
 
   private:
     explicit HybridSocket(UniqueFd fd) : fd_(std::move(fd)) {}
-    // One non-blocking recv that waits (asking again for `budget`, then on the event loop) until
-    // bytes or an end come.
+    // One non-blocking recv that waits (asking again as `phases` say, then on the event loop)
+    // until bytes or an end come.
     Result<std::size_t, IoError> receive_from_kernel(std::uint8_t* data, std::size_t size,
-                                                     EventLoop& loop,
-                                                     std::chrono::microseconds budget);
+                                                     EventLoop& loop, const IdlePhases& phases);
     std::size_t take_read_ahead(std::uint8_t* data, std::size_t size);
 
     UniqueFd fd_;
+    IdleStrategy idle_;
     // Bytes received but not yet handed out: read_ahead_[begin, end). A success reply (48
     // bytes) fits with room to spare; longer error texts simply take more reads.
     std::array<std::uint8_t, 128> read_ahead_{};

@@ -1,19 +1,13 @@
 #include "sdk/shm_client.hpp"
 
-#include <sched.h>
-
 #include <cstring>
 #include <optional>
 #include <vector>
 
-#include "common/cpu_pause.hpp"
-#include "common/processors.hpp"
 #include "engine_api/tensor_dtype.hpp"
-#include "sdk/copy_watch.hpp"
 #include "shm/bulk_copy.hpp"
 #include "shm/notify_wait.hpp"
 #include "shm/tensor_block.hpp"
-#include "shm/timer_slack.hpp"
 #include "transport/request_metadata.hpp"
 
 namespace zelto::sdk {
@@ -34,7 +28,7 @@ Result<std::unique_ptr<ShmClientCore>, std::string> ShmClientCore::connect(
 }
 
 ShmClientCore::ShmClientCore(std::shared_ptr<SharedRegion> share)
-    : share_(std::move(share)), one_processor_(allowed_processors() == 1) {}
+    : share_(std::move(share)) {}
 
 ShmClientCore::~ShmClientCore() {
     share_->remove_response_reader();
@@ -124,29 +118,29 @@ shm::ResponseRing PendingShmRequest::response_ring() const {
 
 Result<bool, ShmCallError> PendingShmRequest::spin_until_published(
     const std::function<bool()>& between_polls) const {
-    return watch_ring(kSpinBeforeNotificationWait, between_polls);
+    return watch_ring(idle::kShmBeforeNotification, between_polls);
 }
 
 Result<bool, ShmCallError> PendingShmRequest::watch_ring(
-    std::chrono::microseconds budget, const std::function<bool()>& between_polls) const {
+    const IdlePhases& phases, const std::function<bool()>& between_polls) const {
     const shm::ResponseRing ring = response_ring();
-    WatchedSpin spin(&core_->crowding_, budget, std::chrono::steady_clock::now());
+    IdleWait wait(phases, &core_->idle_);
     for (;;) {
         bool published = false;
         auto fault = region_->try_access(
             [&]() noexcept { published = ring.holds_published_entry(); });
         if (fault) return unexpected(runtime_error(std::move(*fault)));
         if (published) return true;
-        if (!spin.yield_again(std::chrono::steady_clock::now())) return false;
+        if (!wait.spins()) return false;
         if (between_polls && !between_polls()) {
             return unexpected(ShmCallError{ShmCallError::Kind::Interrupted, {}});
         }
-        ::sched_yield();
+        if (!wait.idle()) return false;
     }
 }
 
 bool PendingShmRequest::take_notification_now(int fd) const {
-    const auto start = std::chrono::steady_clock::now();
+    IdleWait wait(idle::kNotificationLag, nullptr);
     for (;;) {
         switch (shm::take_posted_notification(fd)) {
             case shm::NotificationTake::Taken:
@@ -156,14 +150,13 @@ bool PendingShmRequest::take_notification_now(int fd) const {
             case shm::NotificationTake::NothingYet:
                 break;
         }
-        if (std::chrono::steady_clock::now() - start >= kNotificationLag) return false;
-        for (int i = 0; i < 8; ++i) cpu_pause();
+        if (!wait.idle()) return false;
     }
 }
 
 void PendingShmRequest::wait_notification(int fd) const {
     // A large block's answer is still being copied: watching a while longer beats a wake-up.
-    auto published = watch_ring(copy_watch(block_bytes_), {});
+    auto published = watch_ring(IdlePhases{}.yielding_longer(idle::copy_watch(block_bytes_)), {});
     if (published && *published && take_notification_now(fd)) return;
     shm::wait_for_notification(fd, kNotifyWait);
 }
@@ -171,17 +164,10 @@ void PendingShmRequest::wait_notification(int fd) const {
 Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
     const std::function<bool()>& between_polls) const {
     shm::ResponseRing ring = response_ring();
-    // Without a lowered timer slack the 1 us sleeps below last ~70 us each, and every answer
-    // waits that long. It is lowered only before the first sleep: most answers are found while
-    // spinning, and then the call makes no prctl at all.
-    std::optional<shm::TimerSlackGuard> precise_sleeps;
-    // On one processor the yields are what lets the engine run, however long they take; with
-    // more, a crowded processor makes them cost a scheduler tick each, and the timer sleeps below
-    // wake sooner (common/crowded_processor.hpp).
     const auto start = std::chrono::steady_clock::now();
-    const bool confined = core_->one_processor_;
-    WatchedSpin spin(confined ? nullptr : &core_->crowding_,
-                     confined ? kYieldBeforeSleepingOnOneProcessor : kSpinBeforeSleeping, start);
+    const bool confined = core_->idle_.confined_to_one_processor();
+    IdleWait wait(confined ? idle::kShmPollingOnOneProcessor : idle::kShmPolling,
+                  confined ? nullptr : &core_->idle_);
     for (;;) {
         Result<std::optional<shm::ShmResponseEntry>, shm::QueueError> popped{std::nullopt};
         auto fault = region_->try_access([&]() noexcept { popped = ring.pop(); });
@@ -198,12 +184,7 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
         if (between_polls && !between_polls()) {
             return unexpected(ShmCallError{ShmCallError::Kind::Interrupted, {}});
         }
-        if (spin.yield_again(now)) {
-            ::sched_yield();
-            continue;
-        }
-        if (!precise_sleeps) precise_sleeps.emplace();
-        shm::sleep_one_microsecond();
+        wait.idle();  // never false: the polling sleeps once the spin is over
     }
 }
 

@@ -22,19 +22,10 @@
 //
 //   core.adopt_after_fork();  auto turn = core.try_take_turn();  // or core.wait_for_turn()
 //
-// Why the spins: most answers come within microseconds, while on the virtual machines this runs
-// on, waking a thread that sleeps in the kernel costs tens of microseconds (a 1 us nanosleep
-// lasts ~20 us even with the timer slack lowered, and a wake-up that crosses to an idle processor
-// ~50 us). So each wait first spins for a bounded time, yielding the processor between two
-// looks, and only then sleeps as documented. The spins keep the interpreter lock and run the
-// signal check between two looks, like the polling they precede, so Ctrl-C ends them as it ends
-// the polling. A client whose thread may run on one processor only (its affinity mask when the
-// client was made) watches too: an engine pinned to another processor answers while it watches
-// (64 B calls with the client on one vCPU and the engine on the other: 1.7-2.0 us watching,
-// 13.1 us going straight to the descriptor), and an engine sharing its processor runs at the
-// first yield (3.5 us against 2.9 us on one vCPU). Without a descriptor such a client yields
-// between polls for longer before it sleeps (kYieldBeforeSleepingOnOneProcessor), because there
-// the yield may be what lets the engine run.
+// Every wait of a call (the watch of the ring, the notification's lag, the polling) spends its
+// time as common/idle_strategy.hpp describes, with the bounds given there. The watches keep the
+// interpreter lock and run the signal check between two looks, like the polling they precede,
+// so Ctrl-C ends them as it ends the polling.
 #pragma once
 
 #include <chrono>
@@ -47,7 +38,7 @@
 #include <string_view>
 #include <utility>
 
-#include "common/crowded_processor.hpp"
+#include "common/idle_strategy.hpp"
 #include "common/result.hpp"
 #include "sdk/shared_region.hpp"
 #include "shm/allocator.hpp"
@@ -128,23 +119,6 @@ class PendingShmRequest {
     // whole seconds have passed (so after 6 seconds).
     static constexpr std::chrono::seconds kNotifyWait{5};
     static constexpr std::chrono::seconds kPollLimit{5};
-    // How long a call watches the response ring before it sleeps on the notification descriptor:
-    // long enough for the engine to answer a small tensor, short against the 5 s the call may
-    // then sleep. Between two looks the thread yields its processor: when the engine's thread
-    // waits on the caller's processor it then runs at once, where a pausing caller kept it
-    // waiting for the whole spin (4 KiB calls in the demo: 60 us in two runs of three, 5.8 us
-    // in every run with the yield).
-    static constexpr std::chrono::microseconds kSpinBeforeNotificationWait{50};
-    // How long the polling yields between polls before it starts sleeping between them. Without
-    // a descriptor this is the only fast way to see an answer, so it covers a copy of a
-    // megabyte or so by the engine.
-    static constexpr std::chrono::microseconds kSpinBeforeSleeping{200};
-    // The same when the caller may run on one processor only. The engine may then share that
-    // processor, and the yield is what lets it run; a caller asleep on a timer instead is woken
-    // late when the engine yields in a loop meanwhile (16 MiB calls: 5.7 ms against 4.9 ms while
-    // yielding). So the polling yields for as long as an engine on one processor may take to
-    // echo the largest slot, and sleeps only after that.
-    static constexpr std::chrono::milliseconds kYieldBeforeSleepingOnOneProcessor{20};
 
     std::uint64_t id() const { return id_; }
     std::uint64_t slot_offset() const { return slot_.offset(); }
@@ -152,22 +126,16 @@ class PendingShmRequest {
     // The header's notify_fd as the engine has it now; negative when there is none.
     int notify_fd() const;
 
-    // How long take_notification_now waits for the engine's write to the descriptor, which comes
-    // right after it published the answer.
-    static constexpr std::chrono::microseconds kNotificationLag{5};
-
     // Before the notification wait: looks at the response ring (without taking anything off it)
-    // until an entry is published (true) or kSpinBeforeNotificationWait has passed (false), with
-    // `between_polls` (false = stop with Interrupted) and then sched_yield between two looks. A
-    // yield (with the hook before it) that keeps the thread away for over a millisecond ends it,
-    // and the next 256 waits of this client look only once (common/crowded_processor.hpp).
+    // until an entry is published (true) or the idle::kShmBeforeNotification spin is over
+    // (false), with `between_polls` (false = stop with Interrupted) between two looks.
     // Nothing is consumed: the answer stays on the ring until the descriptor is drained, so no
     // count is left behind for a later call.
     Result<bool, ShmCallError> spin_until_published(
         const std::function<bool()>& between_polls) const;
 
     // Once an entry is published: consumes the engine's notification without sleeping, trying
-    // non-blocking reads for up to kNotificationLag. True when it was consumed (the descriptor is
+    // non-blocking reads for up to idle::kNotificationLag. True when it was consumed (the descriptor is
     // drained as wait_notification would have drained it); false when the caller must wait for
     // it with wait_notification, because it did not come in time or the descriptor cannot be read
     // without blocking.
@@ -175,19 +143,16 @@ class PendingShmRequest {
 
     // Waits once, up to 5 s, on `fd` (nothing when it is negative) and drains it; a count left
     // by an earlier answer ends the wait at once, and the polling follows. For a large block it
-    // first watches the ring,
-    // as spin_until_published does, for as long as the engine's copy may take (copy_watch.hpp),
-    // and takes the notification along if the answer came meanwhile. Touches only the region
+    // first watches the ring, as spin_until_published does, for as long as the engine's copy may
+    // take (idle::copy_watch), and takes the notification along if the answer came meanwhile. Touches only the region
     // and the descriptor, so it may run without the interpreter lock.
     void wait_notification(int fd) const;
 
     // Polls the response ring until the entry for this id arrives. Entries for other ids are
     // dropped. Between two polls: the time limit, then `between_polls` (false = stop with
-    // Interrupted), then sched_yield during the first kSpinBeforeSleeping (or
-    // kYieldBeforeSleepingOnOneProcessor on one processor) and a 1 us sleep with this thread's
-    // timer slack lowered after it. With more than one processor the polling stops yielding after
-    // a yield (with the hook before it) that keeps it away for over a millisecond, and does not
-    // yield in its next 256 waits (common/crowded_processor.hpp).
+    // Interrupted), then the idle::kShmPolling spin and 1 us sleeps after it
+    // (idle::kShmPollingOnOneProcessor for a client made on a thread that may run on one
+    // processor only).
     Result<shm::ShmResponseEntry, ShmCallError> poll_response(
         const std::function<bool()>& between_polls) const;
 
@@ -208,8 +173,8 @@ class PendingShmRequest {
 
     shm::ResponseRing response_ring() const;
 
-    // spin_until_published for `budget` (none while the processor is crowded).
-    Result<bool, ShmCallError> watch_ring(std::chrono::microseconds budget,
+    // spin_until_published as `phases` say.
+    Result<bool, ShmCallError> watch_ring(const IdlePhases& phases,
                                           const std::function<bool()>& between_polls) const;
 
     const ShmClientCore* core_;
@@ -250,12 +215,10 @@ class ShmClientCore {
     friend class PendingShmRequest;
 
     std::shared_ptr<SharedRegion> share_;
-    // Whether the constructing thread could run on one processor only: the polling then yields
-    // for kYieldBeforeSleepingOnOneProcessor before it sleeps, however long its yields take.
-    bool one_processor_;
-    // Whether the waits may yield before they block or sleep (only the thread inside the call
-    // touches it, under the call's exclusive borrow).
-    mutable CrowdedProcessor crowding_;
+    // What this client's waits learnt, and whether the constructing thread could run on one
+    // processor only (only the thread inside the call touches it, under the call's exclusive
+    // borrow).
+    mutable IdleStrategy idle_;
 };
 
 }  // namespace zelto::sdk

@@ -69,15 +69,15 @@ Result<void, IoError> ReadWriteConnection::write_all(
 }
 
 Result<void, IoError> ReadWriteConnection::read_exact(std::uint8_t* out, std::size_t size) {
-    return take_exact({out, size}, std::chrono::microseconds(0));
+    return take_exact({out, size}, idle::kRemoteSocketReply);
 }
 
 Result<void, IoError> ReadWriteConnection::receive_exact(std::span<std::uint8_t> out) {
-    return take_exact(out, state_->spin.budget());
+    return take_exact(out, state_->reply_wait);
 }
 
 Result<void, IoError> ReadWriteConnection::take_exact(std::span<std::uint8_t> out,
-                                                      std::chrono::microseconds spin_budget) {
+                                                      const IdlePhases& phases) {
     // Bytes received ahead by fill come first.
     const std::span<const std::uint8_t> ahead = state_->inbox.pending();
     const std::size_t taken = std::min(ahead.size(), out.size());
@@ -86,9 +86,9 @@ Result<void, IoError> ReadWriteConnection::take_exact(std::span<std::uint8_t> ou
         state_->inbox.consume(taken);
         out = out.subspan(taken);
     }
-    SpinBeforePark spin(spin_budget);
+    IdleWait wait(phases, &state_->idle_strategy);
     while (!out.empty()) {
-        const ssize_t got = receive_into(out, spin);
+        const ssize_t got = receive_into(out, wait);
         if (got < 0) {
             if (errno == EINTR) continue;
             return unexpected(IoError::from_errno(errno));
@@ -99,26 +99,14 @@ Result<void, IoError> ReadWriteConnection::take_exact(std::span<std::uint8_t> ou
     return {};
 }
 
-ssize_t ReadWriteConnection::receive_into(std::span<std::uint8_t> room, SpinBeforePark& spin) {
+ssize_t ReadWriteConnection::receive_into(std::span<std::uint8_t> room, IdleWait& wait) {
     const std::size_t chunk = std::min<std::size_t>(room.size(), SSIZE_MAX);
-    if (spin.spins()) {
-        for (;;) {
-            const ssize_t got = ::recv(state_->socket.get(), room.data(), chunk, MSG_DONTWAIT);
-            if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return got;
-            if (!spin.wait_before_next_try()) break;
-        }
+    while (wait.spins()) {
+        const ssize_t got = ::recv(state_->socket.get(), room.data(), chunk, MSG_DONTWAIT);
+        if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return got;
+        if (!wait.idle()) break;
     }
     return ::recv(state_->socket.get(), room.data(), chunk, 0);
-}
-
-void ReadWriteConnection::note_reply_wait(
-    const SpinBeforePark& spin,
-    std::optional<std::chrono::steady_clock::time_point> blocked_since) {
-    if (blocked_since) {
-        state_->spin.after_blocking_wait(std::chrono::steady_clock::now() - *blocked_since);
-    } else if (spin.spins()) {
-        state_->spin.after_spinning_wait(spin.yields(), spin.ran_out());
-    }
 }
 
 std::span<std::uint8_t> ReadWriteConnection::room_toward(std::size_t count) {
@@ -128,17 +116,9 @@ std::span<std::uint8_t> ReadWriteConnection::room_toward(std::size_t count) {
 }
 
 Result<std::span<const std::uint8_t>, IoError> ReadWriteConnection::fill(std::size_t count) {
-    // Only a wait for the first bytes of a reply says where the engine runs: the rest of a long
-    // reply streams in while the engine is already running.
-    const bool awaits_reply = state_->inbox.pending().empty();
-    SpinBeforePark spin(awaits_reply ? state_->spin.next_spin() : state_->spin.budget());
-    std::optional<std::chrono::steady_clock::time_point> blocked_since;
-    if (awaits_reply && !spin.spins() && state_->spin.budget().count() > 0) {
-        blocked_since = std::chrono::steady_clock::now();  // a connection that could spin blocks
-    }
-    bool first_receive = awaits_reply;
+    IdleWait wait(state_->reply_wait, &state_->idle_strategy);
     while (state_->inbox.pending().size() < count) {
-        const ssize_t got = receive_into(room_toward(count), spin);
+        const ssize_t got = receive_into(room_toward(count), wait);
         if (got < 0) {
             if (errno == EINTR) continue;
             const int code = errno;
@@ -148,10 +128,6 @@ Result<std::span<const std::uint8_t>, IoError> ReadWriteConnection::fill(std::si
         if (got == 0) {
             state_->inbox.discard();
             return unexpected(IoError::unexpected_eof());
-        }
-        if (first_receive) {
-            first_receive = false;
-            note_reply_wait(spin, blocked_since);
         }
         state_->inbox.received(static_cast<std::size_t>(got));
     }

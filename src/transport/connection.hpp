@@ -16,10 +16,9 @@
 #include <optional>
 #include <span>
 
-#include "common/adaptive_spin.hpp"
+#include "common/idle_strategy.hpp"
 #include "common/io_error.hpp"
 #include "common/result.hpp"
-#include "common/spin_before_park.hpp"
 #include "common/unique_fd.hpp"
 #include "engine_api/request_pieces.hpp"
 #include "transport/receive_buffer.hpp"
@@ -52,17 +51,16 @@ class ReadWriteConnection {
     // closing first is "failed to fill whole buffer".
     Result<void, IoError> read_exact(std::uint8_t* out, std::size_t size);
 
-    // The same for the rest of a reply: while the bytes are not there yet it asks again without
-    // blocking for as long as fill would (the connection's spin budget), then blocks.
+    // The same for the rest of a reply: while the bytes are not there yet it waits as fill does
+    // (the connection's reply wait), then blocks.
     Result<void, IoError> receive_exact(std::span<std::uint8_t> out);
 
     // Receives until at least `count` bytes are pending in the receive buffer and returns all
     // pending bytes (the first `count` and perhaps more, received ahead). Nothing is consumed.
     // A failure forgets whatever was pending: the position in the stream is lost.
-    // With a spin budget, a fill that waits for the start of a reply first asks without blocking
-    // and yields between tries for up to that long before it blocks, unless the replies so far
-    // say the engine shares this thread's processor (common/adaptive_spin.hpp); what it returns
-    // is the same either way.
+    // While nothing has come, each receive asks again without blocking for as long as the
+    // connection's reply wait says (common/idle_strategy.hpp), then blocks; what it returns is
+    // the same either way.
     Result<std::span<const std::uint8_t>, IoError> fill(std::size_t count);
 
     // What one receive of fill asks for when fewer bytes are missing: a frame's header and a body
@@ -72,13 +70,12 @@ class ReadWriteConnection {
     // vCPU); 256 KiB cost 1 MiB replies about 15 us.
     static constexpr std::size_t kReadAhead = std::size_t{128} << 10;
 
-    // Zero (the default): fill blocks at once. Set by the connect functions for peers on this
-    // machine (socket_connect.hpp).
-    void set_spin_before_blocking(std::chrono::microseconds budget) {
-        state_->spin = AdaptiveSpin(budget);
-    }
-    std::chrono::microseconds spin_before_blocking() const { return state_->spin.budget(); }
-    const AdaptiveSpin& spin_policy() const { return state_->spin; }
+    // How a receive waits for bytes that are not there yet. idle::kRemoteSocketReply (the
+    // default) blocks at once; the connect functions set idle::kLocalSocketReply for peers on
+    // this machine (socket_connect.hpp).
+    void set_reply_wait(const IdlePhases& phases) { state_->reply_wait = phases; }
+    const IdlePhases& reply_wait() const { return state_->reply_wait; }
+    const IdleStrategy& idle_strategy() const { return state_->idle_strategy; }
 
     // Drops `count` bytes that fill returned. They stay readable until the next fill, read_exact
     // or release_spare_memory on this connection.
@@ -98,12 +95,11 @@ class ReadWriteConnection {
 
   private:
     // read_exact and receive_exact: the pending bytes first, then receives straight into `out`,
-    // without blocking while `spin_budget` lasts.
-    Result<void, IoError> take_exact(std::span<std::uint8_t> out,
-                                     std::chrono::microseconds spin_budget);
+    // waiting as `phases` say.
+    Result<void, IoError> take_exact(std::span<std::uint8_t> out, const IdlePhases& phases);
 
-    // One receive into `room`: without blocking while `spin` lasts, then blocking.
-    ssize_t receive_into(std::span<std::uint8_t> room, SpinBeforePark& spin);
+    // One receive into `room`: without blocking while `wait` spins, then blocking.
+    ssize_t receive_into(std::span<std::uint8_t> room, IdleWait& wait);
 
     // The buffer's room for fill's next receive, cut to the bytes still missing toward `count`
     // (or kReadAhead). A receive keeps copying for as long as the peer keeps sending, so one
@@ -112,14 +108,11 @@ class ReadWriteConnection {
     // into the caller's memory, sdk/packet_receive.hpp).
     std::span<std::uint8_t> room_toward(std::size_t count);
 
-    // Tells the spin policy how the wait for a reply's first bytes went.
-    void note_reply_wait(const SpinBeforePark& spin,
-                         std::optional<std::chrono::steady_clock::time_point> blocked_since);
-
     struct State {
         explicit State(UniqueFd fd) : socket(std::move(fd)) {}
         UniqueFd socket;
-        AdaptiveSpin spin;
+        IdlePhases reply_wait = idle::kRemoteSocketReply;
+        IdleStrategy idle_strategy;
         ReceiveBuffer inbox;
         engine_api::RequestPieces request_scratch;
     };

@@ -24,20 +24,10 @@ namespace zelto::transport {
 namespace {
 
 // An engine behind a Unix socket or a loopback address runs on this machine, so a reply is often
-// only an engine wake-up away: the connection asks for it without blocking for this long before
-// it blocks (common/spin_before_park.hpp). Longer than the slowest engine wake-up seen on an idle
-// virtual machine (about 80 us); a slower engine costs each call at most this much processor
-// time. A remote engine's replies take longer than any spin.
-//
-// A connecting thread confined to one processor spins too: its engine may well run on another
-// one (64 B calls, client pinned to one vCPU and the mock engine to the other: 12.5-18.8 us
-// spinning, 42.8 us blocking at once), and an engine sharing its processor shows itself in the
-// replies, after which the connection blocks at once (common/adaptive_spin.hpp).
-constexpr std::chrono::microseconds kLocalReplySpin{100};
-
+// only an engine wake-up away: the connection spins before it blocks (common/idle_strategy.hpp).
 ReadWriteConnection local_connection(UniqueFd fd) {
     ReadWriteConnection connection(std::move(fd));
-    connection.set_spin_before_blocking(kLocalReplySpin);
+    connection.set_reply_wait(idle::kLocalSocketReply);
     return connection;
 }
 

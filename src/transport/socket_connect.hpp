@@ -2,8 +2,7 @@
 // "host:port" text. Sockets are close-on-exec; TCP connections get TCP_NODELAY so the small frame
 // headers are not held back by Nagle's algorithm; Unix-socket connections get a larger send
 // buffer (transport/send_buffer.hpp). No timeouts are set. A connection to a Unix socket or a
-// loopback address spins briefly before it blocks for a reply (see ReadWriteConnection::fill),
-// unless the connecting thread may run on one processor only.
+// loopback address spins briefly before it blocks for a reply (idle::kLocalSocketReply).
 #pragma once
 
 #include <string_view>

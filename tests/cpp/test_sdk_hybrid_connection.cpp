@@ -395,10 +395,10 @@ TEST_F(HybridConnectionTest, ReplyInPiecesAfterTheSpinStillCompletes) {
 }
 
 // The spin a receive is given decides whether a late reply costs a hand-over: the exchange gives
-// the wait for a large tensor's answer a longer one (sdk/copy_watch.hpp).
+// the wait for a large tensor's answer a longer one (idle::copy_watch).
 TEST_F(HybridConnectionTest, AReceiveParksOnlyOnceItsSpinIsOver) {
-    using std::chrono::microseconds;
-    for (const microseconds spin : {microseconds(10'000'000), microseconds(0)}) {
+    const IdlePhases long_spin = IdlePhases{}.yielding_longer(std::chrono::seconds(10));
+    for (const IdlePhases& spin : {long_spin, IdlePhases{}}) {
         const std::string path = fresh_path();
         ScriptedPeer peer(path, {{success_reply(8192), true, false, {0}, kLongAfterTheSpin}});
         auto socket = HybridSocket::connect(path, *loop);
@@ -410,7 +410,9 @@ TEST_F(HybridConnectionTest, AReceiveParksOnlyOnceItsSpinIsOver) {
         std::array<std::uint8_t, 8> header{};
         ASSERT_TRUE(socket->receive_exact(header.data(), header.size(), *loop, spin));
         EXPECT_EQ(header[4], 40u);
-        if (spin.count() > 0) {
+        if (spin.yielding.count() > 0) {
+            // A busy machine may legitimately cut the spin short (the strategy then says so).
+            if (socket->idle_strategy().crowded()) continue;
             EXPECT_EQ(loop->parked_waits(), parked_before) << "spun past the pause";
         } else {
             EXPECT_EQ(loop->parked_waits(), parked_before + 1) << "parked at once";

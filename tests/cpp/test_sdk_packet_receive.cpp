@@ -122,7 +122,7 @@ Outcome read_one_reply(ReadWriteConnection& connection, bool accept = true) {
 }
 
 // Without and with the spin before blocking that connections to a local engine get.
-class UnaryReplyWaits : public testing::TestWithParam<int> {};
+class UnaryReplyWaits : public testing::TestWithParam<bool> {};
 
 TEST_P(UnaryReplyWaits, LargeDataIsReceivedIntoTheDestinationAndTheStreamStaysAligned) {
     const Bytes data = pattern((3 << 20) + 5);
@@ -131,7 +131,7 @@ TEST_P(UnaryReplyWaits, LargeDataIsReceivedIntoTheDestinationAndTheStreamStaysAl
     const Bytes next = reply(small, {0});
     bytes.insert(bytes.end(), next.begin(), next.end());
     Exchange exchange(std::move(bytes));
-    exchange.client->set_spin_before_blocking(std::chrono::microseconds(GetParam()));
+    exchange.client->set_reply_wait(GetParam() ? idle::kLocalSocketReply : idle::kRemoteSocketReply);
 
     Outcome large = read_one_reply(*exchange.client);
     ASSERT_FALSE(large.error) << large.error->message;
@@ -147,7 +147,7 @@ TEST_P(UnaryReplyWaits, LargeDataIsReceivedIntoTheDestinationAndTheStreamStaysAl
     EXPECT_EQ(next_reply.data, small);
 }
 
-INSTANTIATE_TEST_SUITE_P(SpinBudgets, UnaryReplyWaits, testing::Values(0, 100));
+INSTANTIATE_TEST_SUITE_P(BlockingAndSpinning, UnaryReplyWaits, testing::Bool());
 
 TEST(UnaryReply, DeclinedDestinationReadsTheReplyWhole) {
     const Bytes data = pattern(kDirectReceiveMinimum);

@@ -17,9 +17,7 @@
 #include "common/processors.hpp"
 #include "common/unique_fd.hpp"
 #include "on_one_processor.hpp"
-#include "sdk/copy_watch.hpp"
 #include "shm/notify_wait.hpp"
-#include "shm/timer_slack.hpp"
 
 namespace zelto::shm {
 namespace {
@@ -170,28 +168,6 @@ TEST(AllowedProcessors, FollowTheThreadsAffinityMask) {
     int on_one = 0;
     testing_support::run_on_one_processor([&] { on_one = allowed_processors(); });
     EXPECT_EQ(on_one, 1);
-}
-
-TEST(TimerSlack, LoweredInsideGuardAndRestoredAfter) {
-    const long before = ::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
-    ASSERT_GT(before, 1);
-    {
-        const TimerSlackGuard guard;
-        EXPECT_EQ(::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), 1);
-        sleep_one_microsecond();
-    }
-    EXPECT_EQ(::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), before);
-}
-
-// The longer watch for a large block's answer grows with the block and stops at 2 ms, however
-// large a size is asked about (no overflow on the way).
-TEST(CopyWatch, GrowsWithTheBlockUpToItsLimit) {
-    using sdk::copy_watch;
-    EXPECT_EQ(copy_watch(0), 0us);
-    EXPECT_EQ(copy_watch(4096 + 80), 0us);
-    EXPECT_EQ(copy_watch((std::uint64_t{4} << 20) + 80), 400us);
-    EXPECT_EQ(copy_watch(std::uint64_t{20} << 20), sdk::kLongestCopyWatch);
-    EXPECT_EQ(copy_watch(UINT64_MAX), sdk::kLongestCopyWatch);
 }
 
 }  // namespace

@@ -149,10 +149,16 @@ std::string dotted(in_addr address) {
     return text;
 }
 
+// How long a connection's reply wait spins, in microseconds; -1 when it could not connect.
+long spin_us(const IdlePhases& phases) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::microseconds>(phases.yielding).count());
+}
+
 long tcp_spin_budget(const std::string& host, std::uint16_t port) {
     auto connection = connect_tcp(host + ":" + std::to_string(port));
     EXPECT_TRUE(connection) << host << ": " << (connection ? "" : connection.error().message);
-    return connection ? static_cast<long>(connection->spin_before_blocking().count()) : -1;
+    return connection ? spin_us(connection->reply_wait()) : -1;
 }
 
 // Peers on this machine are waited for by spinning first, also from a thread that may run on one
@@ -167,7 +173,7 @@ TEST(ConnectLocalPeers, SpinBeforeBlockingAlsoWhenConfinedToOneProcessor) {
     const auto budgets = [&] {
         auto over_unix = connect_unix(path);
         EXPECT_TRUE(over_unix);
-        return std::pair(over_unix ? static_cast<long>(over_unix->spin_before_blocking().count()) : -1,
+        return std::pair(over_unix ? spin_us(over_unix->reply_wait()) : -1,
                          tcp_spin_budget("127.0.0.1", port));
     };
 

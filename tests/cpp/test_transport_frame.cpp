@@ -141,7 +141,7 @@ TEST(FrameRead, SpinningFirstChangesNothingButTheWait) {
     const Bytes reply = concat(header(6, 5), {'h', 'e', 'l', 'l', 'o'});
     for (const microseconds delay : {microseconds(0), microseconds(20), microseconds(30000)}) {
         SocketPair pair;
-        pair.client->set_spin_before_blocking(microseconds(100));
+        pair.client->set_reply_wait(idle::kLocalSocketReply);
         std::thread writer([&] {
             std::this_thread::sleep_for(delay);
             pair.send(Bytes(reply.begin(), reply.begin() + 3));  // in the middle of the status
@@ -155,7 +155,7 @@ TEST(FrameRead, SpinningFirstChangesNothingButTheWait) {
         EXPECT_EQ(got->body, (Bytes{'h', 'e', 'l', 'l', 'o'}));
     }
     SocketPair closing;
-    closing.client->set_spin_before_blocking(microseconds(100));
+    closing.client->set_reply_wait(idle::kLocalSocketReply);
     std::thread closer([&] {
         std::this_thread::sleep_for(microseconds(20000));
         closing.peer.reset();
@@ -164,51 +164,6 @@ TEST(FrameRead, SpinningFirstChangesNothingButTheWait) {
     closer.join();
     ASSERT_FALSE(closed);
     EXPECT_EQ(closed.error().message, "failed to fill whole buffer");
-}
-
-// Replies already waiting when the reader looks are what a peer on the reader's own processor
-// produces: after a run of them the connection blocks at once, and it still reads every reply,
-// a reply in pieces included. Only the wait for a reply's first bytes counts: the rest of a
-// reply that comes in pieces was already waiting too, and counting it would make a connection
-// whose replies each needed a long wait look like one whose peer shares its processor.
-TEST(FrameRead, ConnectionBlocksAtOnceWhenRepliesAreAlreadyThere) {
-    using std::chrono::microseconds;
-    const Bytes reply = concat(header(6, 5), {'h', 'e', 'l', 'l', 'o'});
-    SocketPair pair;
-    pair.client->set_spin_before_blocking(microseconds(100));
-    for (std::size_t i = 0; i < AdaptiveSpin::kSharedRepliesToBlock; ++i) {
-        EXPECT_FALSE(pair.client->spin_policy().blocking()) << "after " << i << " replies";
-        pair.send(reply);
-        auto got = read_reply(*pair.client);
-        ASSERT_TRUE(got) << got.error().message;
-        EXPECT_EQ(got->body, (Bytes{'h', 'e', 'l', 'l', 'o'}));
-    }
-    EXPECT_TRUE(pair.client->spin_policy().blocking());
-    EXPECT_EQ(pair.client->spin_before_blocking(), microseconds(100));
-    std::thread writer([&] {
-        pair.send(Bytes(reply.begin(), reply.begin() + 9));
-        std::this_thread::sleep_for(microseconds(2000));
-        pair.send(Bytes(reply.begin() + 9, reply.end()));
-    });
-    auto got = read_reply(*pair.client);
-    writer.join();
-    ASSERT_TRUE(got) << got.error().message;
-    EXPECT_EQ(got->body, (Bytes{'h', 'e', 'l', 'l', 'o'}));
-
-    SocketPair slow;
-    slow.client->set_spin_before_blocking(microseconds(100));
-    for (std::size_t i = 0; i < AdaptiveSpin::kSharedRepliesToBlock; ++i) {
-        slow.send(Bytes(reply.begin(), reply.begin() + 4));  // the first bytes wait for the reader
-        std::thread late_tail([&] {
-            std::this_thread::sleep_for(microseconds(500));
-            slow.send(Bytes(reply.begin() + 4, reply.end()));
-        });
-        auto tail_got = read_reply(*slow.client);
-        late_tail.join();
-        ASSERT_TRUE(tail_got) << tail_got.error().message;
-    }
-    EXPECT_TRUE(slow.client->spin_policy().blocking())
-        << "the first bytes were there each time; the tail's wait must not count";
 }
 
 TEST(FrameRead, PeerClosingIsFailedToFill) {
