@@ -89,7 +89,7 @@ class Engines:
         proc = subprocess.Popen([*args, "--print-ready"], stdout=subprocess.PIPE,
                                 pass_fds=(self.notify_fd,), preexec_fn=preexec)
         ready, _, _ = select.select([proc.stdout], [], [], 20)
-        if not ready or proc.stdout.readline() != b"ready\n":
+        if not ready or proc.stdout.readline().split()[:1] != [b"ready"]:
             proc.kill()
             raise RuntimeError(f"engine {args} did not start")
         return proc

@@ -260,7 +260,8 @@ class Engine:
         self.proc = subprocess.Popen([binary, *args, "--print-ready"], stdout=subprocess.PIPE,
                                      pass_fds=tuple(pass_fds))
         assert self.proc.stdout is not None
-        if self.proc.stdout.readline().strip() != b"ready":
+        # "ready", possibly followed by facts such as the TCP port it listens on.
+        if self.proc.stdout.readline().split()[:1] != [b"ready"]:
             self.proc.kill()
             raise RuntimeError(f"zelto-mock-engine {' '.join(args)} did not start")
 
