@@ -7,7 +7,7 @@ round) against the same engines; a worker makes warm-up calls, then the timed on
 its p50, p99 and process CPU time per call. Noise therefore falls on both builds alike; what is
 reported per scenario is the median over the rounds of each build's p50, the spread of those
 p50s, and the ratio new / base of the medians. `--load N` keeps N busy processes running for
-the whole measurement (a loaded machine).
+the whole measurement (a loaded machine; see busy_loops.py).
 """
 
 from __future__ import annotations
@@ -24,6 +24,9 @@ import tempfile
 import uuid
 from pathlib import Path
 from typing import Dict, List
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from busy_loops import BusyLoops  # noqa: E402
 
 WORKER = r"""
 import json, os, resource, sys, time
@@ -103,20 +106,6 @@ class Engines:
             proc.wait()
 
 
-class Load:
-    """N processes that keep a processor busy each, for as long as the measurement runs (and
-    never longer than `limit` seconds, whatever happens to this driver)."""
-
-    def __init__(self, count: int, limit: int) -> None:
-        self.procs = [subprocess.Popen(["timeout", str(limit), "sh", "-c", "while :; do :; done"])
-                      for _ in range(count)]
-
-    def stop(self) -> None:
-        for proc in self.procs:
-            proc.terminate()
-            proc.wait()
-
-
 def run_worker(python: str, kind: str, size: int, warm: int, calls: int, engines: Engines,
                driver_cpus: List[int]) -> Dict[str, float]:
     preexec = (lambda: os.sched_setaffinity(0, driver_cpus)) if driver_cpus else None
@@ -147,9 +136,10 @@ def main() -> None:
     driver_cpus, server_cpus = (allowed[:1], allowed[1:]) if pinned else ([], [])
     directory = Path(tempfile.mkdtemp(prefix="zelto-ab-", dir="/tmp"))
     engines = Engines(args.engine, directory, server_cpus)
-    load = Load(args.load, limit=3600) if args.load else None
+    load = BusyLoops(args.load, allowed, limit=3600)
     rows = []
     try:
+        load.start()
         for kind in args.scenarios.split(","):
             for size in map(int, args.sizes.split(",")):
                 results: Dict[str, List[Dict[str, float]]] = {"base": [], "new": []}
@@ -162,8 +152,7 @@ def main() -> None:
                 rows.append((kind, size, results))
                 print(row_text(kind, size, results), flush=True)
     finally:
-        if load:
-            load.stop()
+        load.stop()
         engines.stop()
         shutil.rmtree(directory, ignore_errors=True)
 

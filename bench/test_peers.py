@@ -1,15 +1,21 @@
-"""Checks of the benchmark's own pieces that need no zelto_sdk: the pure-Python wire encoding
-and a round trip through every peer server.  Run: python -m pytest bench/test_peers.py"""
+"""Checks of the benchmark's own pieces that need no zelto_sdk: the pure-Python wire encoding,
+a round trip through every peer server, the floor client against a scripted engine, the busy
+loops of the loaded mode.  Run: python -m pytest bench/test_peers.py"""
 
 from __future__ import annotations
 
 import os
+import signal
 import struct
+import subprocess
+import sys
 import tempfile
+import time
 
 import pytest
 
 import peers
+from busy_loops import BusyLoops
 
 
 def test_encode_request_matches_the_documented_bytes():
@@ -139,3 +145,66 @@ def test_floor_client_against_fake_engine(workdir):
     assert lines[1].startswith("ok ") and len(lines[1].split()) == 4
     assert len(lines[2].split()) == 3
     assert [len(line.split()) for line in lines[3:]] == [3, 3]  # split and spin modes echo too
+
+
+# ---------------------------------------------------------------------------------------------
+# Busy loops (--load, the waiting report's loaded world)
+
+
+def loop_gone(pid: int) -> bool:
+    """Exited (a zombie whose parent is gone counts: it runs no more)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+def cpu_ticks(pid: int) -> int:
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+def test_busy_loops_are_pinned_busy_and_gone_after_an_interrupt():
+    cpus = sorted(os.sched_getaffinity(0))
+    count = len(cpus) + 1  # one more than the processors: the round robin wraps
+    with pytest.raises(KeyboardInterrupt):
+        with BusyLoops(count, cpus, limit=60) as loops:
+            pids = loops.pids()
+            assert [os.sched_getaffinity(pid) for pid in pids] == [
+                {cpus[i % len(cpus)]} for i in range(count)]
+            time.sleep(0.5)
+            assert all(cpu_ticks(pid) > 0 for pid in pids)  # spinning, not sleeping
+            raise KeyboardInterrupt  # Ctrl-C in the middle of a measurement
+    assert all(loop_gone(pid) for pid in pids)
+    assert loops.ended_early == []
+
+
+def test_busy_loops_end_by_themselves_after_their_limit():
+    loops = BusyLoops(2, sorted(os.sched_getaffinity(0)), limit=0.5).start()
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and any(p.poll() is None for p in loops.procs):
+        time.sleep(0.05)
+    pids = loops.pids()
+    loops.stop()
+    assert sorted(loops.ended_early) == sorted(pids)  # the driver is told the load ended early
+
+
+def test_busy_loops_end_when_their_driver_is_killed():
+    here = os.path.dirname(os.path.abspath(__file__))
+    driver = subprocess.Popen(
+        [sys.executable, "-c",
+         f"import os, sys, time; sys.path.insert(0, {here!r}); from busy_loops import BusyLoops;"
+         "b = BusyLoops(2, sorted(os.sched_getaffinity(0)), limit=60).start();"
+         "print(*b.pids(), flush=True); time.sleep(60)"],
+        stdout=subprocess.PIPE, text=True)
+    assert driver.stdout is not None
+    pids = [int(p) for p in driver.stdout.readline().split()]
+    assert len(pids) == 2 and not any(loop_gone(pid) for pid in pids)
+    driver.send_signal(signal.SIGKILL)  # no finally runs: the loops must notice by themselves
+    driver.wait()
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and not all(loop_gone(pid) for pid in pids):
+        time.sleep(0.05)
+    assert all(loop_gone(pid) for pid in pids)
