@@ -83,12 +83,17 @@ def test_shmpipe_echo():
 
 
 class FakeEngine:
-    """Op 1 echo over a Unix socket, enough to check the protocol clients of the benchmark."""
+    """Op 1 echo over a Unix socket, enough to check the protocol clients of the benchmark.
 
-    def __init__(self, path: str) -> None:
+    `pause`: seconds between the reply's header and its body (a reply that comes in two parts);
+    `corrupt`: flip the last data byte of every reply."""
+
+    def __init__(self, path: str, pause: float = 0.0, corrupt: bool = False) -> None:
         import socket
         import threading
 
+        self.pause = pause
+        self.corrupt = corrupt
         self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.listener.bind(path)
         self.listener.listen()
@@ -113,8 +118,13 @@ class FakeEngine:
                 assert payload[off] == 1
                 data_len = struct.unpack_from("<Q", payload, off + 1)[0]
                 # An echo reply is the request's tensor packet with data_base64 absent.
-                body = payload[: off + 9 + data_len] + b"\x00"
-                conn.sendall(struct.pack("<II", 0, len(body)) + body)
+                body = bytearray(payload[: off + 9 + data_len] + b"\x00")
+                if self.corrupt and data_len:
+                    body[off + 9 + data_len - 1] ^= 0xFF
+                conn.sendall(struct.pack("<II", 0, len(body)))
+                if self.pause:
+                    time.sleep(self.pause)
+                conn.sendall(body)
 
 
 def test_python_socket_client_against_fake_engine(workdir):
@@ -127,13 +137,21 @@ def test_python_socket_client_against_fake_engine(workdir):
     client.close()
 
 
-def test_floor_client_against_fake_engine(workdir):
-    import subprocess
-
+def floor_binary() -> str:
     binary = os.environ.get("FLOOR_CLIENT", os.path.join(os.path.dirname(__file__), "..",
                                                          "build-bench", "bench", "floor_client"))
     if not os.path.exists(binary):
         pytest.skip("floor_client not built")
+    return binary
+
+
+def run_floor(path: str, commands: str) -> subprocess.CompletedProcess:
+    return subprocess.run([floor_binary()], input=f"connect unix {path}\n{commands}quit\n",
+                          capture_output=True, text=True, timeout=60)
+
+
+def test_floor_client_against_fake_engine(workdir):
+    binary = floor_binary()
     path = f"{workdir}/engine.sock"
     FakeEngine(path)
     out = subprocess.run([binary], input=f"connect unix {path}\nrun 64 3\nrun 16777136 2\n"
@@ -145,6 +163,45 @@ def test_floor_client_against_fake_engine(workdir):
     assert lines[1].startswith("ok ") and len(lines[1].split()) == 4
     assert len(lines[2].split()) == 3
     assert [len(line.split()) for line in lines[3:]] == [3, 3]  # split and spin modes echo too
+
+
+@pytest.mark.parametrize("mode", ["plain", "spin"])
+def test_floor_client_reads_a_reply_that_comes_in_two_parts(workdir, mode):
+    # The body comes 20 ms after the header: the spinning floor must go on asking (not take
+    # EAGAIN for an error, nor block), and both must put the parts together.
+    path = f"{workdir}/engine.sock"
+    FakeEngine(path, pause=0.02)
+    out = run_floor(path, f"run 4096 3 {mode}\n")
+    assert out.returncode == 0, out.stderr
+    times = [int(t) for t in out.stdout.splitlines()[1].split()[1:]]
+    assert len(times) == 3 and min(times) >= 20_000_000  # the pause is inside each timed call
+
+
+@pytest.mark.parametrize("mode", ["plain", "spin"])
+def test_floor_client_rejects_a_reply_that_differs(workdir, mode):
+    path = f"{workdir}/engine.sock"
+    FakeEngine(path, corrupt=True)
+    out = run_floor(path, f"run 64 2 {mode}\n")
+    assert out.returncode == 1
+    assert "reply differs from the request" in out.stderr
+
+
+def test_floor_library_spins_through_ctypes(workdir):
+    # The waiting report calls the floors through ctypes: the mode names must reach the library.
+    library = os.path.join(os.path.dirname(floor_binary()), "libzelto_floor.so")
+    if not os.path.exists(library):
+        pytest.skip("libzelto_floor.so not built")
+    import run_bench
+
+    path = f"{workdir}/engine.sock"
+    FakeEngine(path, pause=0.005)
+    floor = run_bench.FloorLibrary(library)
+    try:
+        floor.connect("unix", path)
+        assert len(floor.run(64, 2, "spin")) == 2
+        assert len(floor.run(4096, 2, "plain")) == 2
+    finally:
+        floor.close()
 
 
 # ---------------------------------------------------------------------------------------------
