@@ -18,6 +18,9 @@ engine and peer server on another, unless --unpinned or --one-core says otherwis
 Then (unless --no-soak) 100 000 calls per zelto transport, watching resident memory and open
 descriptors. Writes results.md, latency.png and throughput.png into --out, and the summary for
 the README into --summary; prints a MET / NOT MET line per target.
+
+`--load N` runs all of that with N busy loops on the machine (busy_loops.py); `--waiting` runs
+the waiting report instead (waiting.py).
 """
 
 from __future__ import annotations
@@ -45,6 +48,8 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import peers  # noqa: E402
+import summary_sections  # noqa: E402
+from busy_loops import BusyLoops  # noqa: E402
 
 LARGEST_SLOT_DATA = 16 * 1024 * 1024 - 80  # the largest tensor a default 64 MiB pool takes
 DEFAULT_SIZES = [64, 4 << 10, 64 << 10, 256 << 10, 1 << 20, 4 << 20, LARGEST_SLOT_DATA]
@@ -825,7 +830,7 @@ def machine_text() -> str:
 def render(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes: Sequence[int],
            targets: List[Target], soaked: List[SoakResult], rounds: int, scale: float,
            with_plots: bool, loads: Tuple[str, str], placement: Placement,
-           engine_args: Sequence[str] = ()) -> Tuple[str, str]:
+           engine_args: Sequence[str] = (), busy_loops: int = 0) -> Tuple[str, str]:
     """(results.md, summary for the README)."""
     shown = [t for t in transports if t.key != "limit-eventfd"]
     floor_unix = {s: stats[("floor-unix", s)].p50 for s in sizes if ("floor-unix", s) in stats}
@@ -836,7 +841,9 @@ def render(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], size
         f"by `bench/run.sh` (calls per size scaled by {scale:g}, {rounds} interleaved rounds per size; "
         f"1-minute load average {loads[0]} at the start, {loads[1]} at the end). "
         f"Placement: {placement.describe()}."
-        + (f" Every engine started with `{' '.join(engine_args)}`." if engine_args else ""),
+        + (f" Every engine started with `{' '.join(engine_args)}`." if engine_args else "")
+        + (f" **Loaded: {busy_loops} busy loops ran through the measurement** (`--load`)."
+           if busy_loops else ""),
         "",
     ]
 
@@ -925,6 +932,15 @@ def render(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], size
     return "\n".join(results), "\n".join(readme)
 
 
+def write_summary(path: Path, readme: str) -> None:
+    """The new summary, keeping the waiting report's section of the old one (see waiting.py)."""
+    old = path.read_text() if path.exists() else ""
+    waiting_section = summary_sections.section(old)
+    readme = readme.rstrip("\n") + "\n"
+    path.write_text(summary_sections.with_section(readme, waiting_section) if waiting_section
+                    else readme)
+
+
 def plot(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes: Sequence[int],
          out: Path) -> List[str]:
     """Writes latency.png and throughput.png into `out`; the names written (none without matplotlib)."""
@@ -992,9 +1008,18 @@ def main() -> int:
                     help="where libzelto_floor.so and machine_limits are")
     ap.add_argument("--out", default=str(HERE / "results"))
     ap.add_argument("--summary", default=str(HERE / "RESULTS.md"), help="the copy the README shows")
-    ap.add_argument("--sizes", default=",".join(map(str, DEFAULT_SIZES)))
+    ap.add_argument("--sizes", default=None,
+                    help=f"comma-separated tensor sizes (default {','.join(map(str, DEFAULT_SIZES))}; "
+                         f"with --waiting 64,4096)")
     ap.add_argument("--scale", type=float, default=1.0, help="multiply the number of calls per size")
-    ap.add_argument("--rounds", type=int, default=10, help="interleaved rounds per size")
+    ap.add_argument("--rounds", type=int, default=None,
+                    help="interleaved rounds per size (default 10; with --waiting 20 per world)")
+    ap.add_argument("--load", type=int, default=0, metavar="N",
+                    help="N busy loops (one per allowed CPU, round robin) run through the "
+                         "measurement: a loaded machine")
+    ap.add_argument("--waiting", action="store_true",
+                    help="the waiting report: the zelto transports and both C++ floors, idle and "
+                         "then loaded (see bench/waiting.py)")
     ap.add_argument("--only", default="", help="comma-separated transport keys or prefixes (development)")
     ap.add_argument("--engine-arg", action="append", default=[], metavar="ARG",
                     help="diagnostic: pass ARG on to every zelto-mock-engine the run starts "
@@ -1016,8 +1041,13 @@ def main() -> int:
     diagnostic_placement = opts.one_core or opts.unpinned
     placement = Placement.choose("one-core" if opts.one_core else "unpinned" if opts.unpinned else "split")
     placement.pin_driver()  # before any thread or process is started
+    if opts.waiting:
+        import waiting
 
-    sizes = sorted(int(s) for s in opts.sizes.split(","))
+        return waiting.main(opts, placement)
+
+    opts.rounds = opts.rounds or 10
+    sizes = sorted(int(s) for s in (opts.sizes or ",".join(map(str, DEFAULT_SIZES))).split(","))
     only = set(o for o in opts.only.split(",") if o) or None
     if only is not None:
         only |= {"limit"}
@@ -1032,17 +1062,26 @@ def main() -> int:
     soaked: List[SoakResult] = []
     started = time.perf_counter()
     load_start = load_average()
+    # Bounded by themselves at an hour: far beyond a full run, so one that ends early is a fault.
+    busy = BusyLoops(opts.load, sorted(placement.allowed), limit=3600)
     try:
         if with_zelto:
             start_engines(setup)
         if not opts.soak:
             build_transports(setup, Path(opts.native_dir), sizes, only, with_zelto)
-            print(f"measuring {len(setup.transports)} transports at {len(sizes)} sizes ...", file=sys.stderr)
+        busy.start()
+        if not opts.soak:
+            print(f"measuring {len(setup.transports)} transports at {len(sizes)} sizes"
+                  f"{f' with {opts.load} busy loops' if opts.load else ''} ...", file=sys.stderr)
             stats = measure_in_phases(setup, sizes, opts.rounds, opts.scale, not opts.quiet)
         if run_soak or opts.soak:
             soaked = soak(setup, opts.soak_calls, opts.soak_size, only)
     finally:
+        busy.stop()
         setup.close()
+    if busy.ended_early:
+        print(f"warning: busy loops {busy.ended_early} ended before the measurement did",
+              file=sys.stderr)
     elapsed = time.perf_counter() - started
     loads = (load_start, load_average())
 
@@ -1056,10 +1095,10 @@ def main() -> int:
         (out / "soak.md").write_text(results)
     else:
         results, readme = render(setup.transports, stats, sizes, targets, soaked, opts.rounds, opts.scale, with_plots, loads,
-                                 placement, opts.engine_arg)
+                                 placement, opts.engine_arg, opts.load)
         (out / "results.md").write_text(results + "\n")
-        if with_zelto and only is None and not diagnostic_placement and not opts.engine_arg:
-            Path(opts.summary).write_text(readme + "\n")
+        if with_zelto and only is None and not diagnostic_placement and not opts.engine_arg and not opts.load:
+            write_summary(Path(opts.summary), readme)
             for name in plots:
                 shutil.copyfile(out / name, Path(opts.summary).parent / name)
         print(results.split("### First call")[0])
@@ -1067,8 +1106,9 @@ def main() -> int:
     for t in targets:
         print(t.line())
     print(f"\nwhole run: {elapsed:.0f} s; written to {out}")
-    return 1 if setup.leftovers else 0
+    return 1 if setup.leftovers or busy.ended_early else 0
 
 
 if __name__ == "__main__":
+    sys.modules.setdefault("run_bench", sys.modules[__name__])  # one copy for waiting.py's import
     sys.exit(main())

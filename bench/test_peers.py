@@ -1,6 +1,6 @@
 """Checks of the benchmark's own pieces that need no zelto_sdk: the pure-Python wire encoding,
 a round trip through every peer server, the floor client against a scripted engine, the busy
-loops of the loaded mode.  Run: python -m pytest bench/test_peers.py"""
+loops of the loaded mode and the sections of RESULTS.md.  Run: python -m pytest bench/test_peers.py"""
 
 from __future__ import annotations
 
@@ -15,6 +15,7 @@ import time
 import pytest
 
 import peers
+import summary_sections
 from busy_loops import BusyLoops
 
 
@@ -265,3 +266,37 @@ def test_busy_loops_end_when_their_driver_is_killed():
     while time.monotonic() < deadline and not all(loop_gone(pid) for pid in pids):
         time.sleep(0.05)
     assert all(loop_gone(pid) for pid in pids)
+
+
+# ---------------------------------------------------------------------------------------------
+# RESULTS.md: the normal run and the waiting report each keep the other's part
+
+WAITING = "### Waiting: idle and loaded\n\nnew numbers\n\n#### Idle\n\n| a |\n"
+
+
+@pytest.mark.parametrize("old, want", [
+    # no waiting section yet: appended
+    ("## Benchmark results\n\n### Soak\n\nsoak\n",
+     "## Benchmark results\n\n### Soak\n\nsoak\n\n" + WAITING),
+    # an older one at the end, with subsections of its own: replaced whole
+    ("## Benchmark results\n\n### Waiting: idle and loaded\n\nold\n\n#### Loaded\n\nold\n",
+     "## Benchmark results\n\n" + WAITING),
+    # an older one between two sections: replaced, the section after it kept
+    ("## B\n\n### Waiting: idle and loaded\n\nold\n### Soak\n\nsoak\n",
+     "## B\n\n" + WAITING + "\n### Soak\n\nsoak\n"),
+])
+def test_waiting_section_replaces_only_its_own_part(old, want):
+    assert summary_sections.with_section(old, WAITING) == want
+
+
+def test_normal_run_keeps_the_waiting_section(tmp_path):
+    import run_bench
+
+    summary = tmp_path / "RESULTS.md"
+    run_bench.write_summary(summary, "## Benchmark results\n\nfirst table\n")
+    assert summary.read_text() == "## Benchmark results\n\nfirst table\n"
+    summary.write_text(summary_sections.with_section(summary.read_text(), WAITING))
+    run_bench.write_summary(summary, "## Benchmark results\n\nnew table\n")
+    assert summary.read_text() == "## Benchmark results\n\nnew table\n\n" + WAITING
+    assert summary_sections.section(summary.read_text()) == WAITING
+    assert summary_sections.section("## Benchmark results\n") == ""
