@@ -93,7 +93,12 @@ class Engines:
                                 pass_fds=(self.notify_fd,), preexec_fn=preexec)
         ready, _, _ = select.select([proc.stdout], [], [], 20)
         if not ready or proc.stdout.readline().split()[:1] != [b"ready"]:
-            proc.kill()
+            proc.terminate()  # SIGTERM first: it unlinks a region it has made
+            try:
+                proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
             raise RuntimeError(f"engine {args} did not start")
         return proc
 

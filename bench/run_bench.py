@@ -267,7 +267,7 @@ class Engine:
         assert self.proc.stdout is not None
         # "ready", possibly followed by facts such as the TCP port it listens on.
         if self.proc.stdout.readline().split()[:1] != [b"ready"]:
-            self.proc.kill()
+            peers.stop_process(self.proc)  # SIGTERM first: it unlinks a region it has made
             raise RuntimeError(f"zelto-mock-engine {' '.join(args)} did not start")
 
     def stop(self) -> None:
