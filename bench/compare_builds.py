@@ -7,7 +7,7 @@ round) against the same engines; a worker makes warm-up calls, then the timed on
 its p50, p99 and process CPU time per call. Noise therefore falls on both builds alike; what is
 reported per scenario is the median over the rounds of each build's p50, the spread of those
 p50s, and the ratio new / base of the medians. `--load N` keeps N busy processes running for
-the whole measurement (a loaded machine).
+the whole measurement (a loaded machine; see busy_loops.py).
 """
 
 from __future__ import annotations
@@ -24,6 +24,9 @@ import tempfile
 import uuid
 from pathlib import Path
 from typing import Dict, List
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from busy_loops import BusyLoops  # noqa: E402
 
 WORKER = r"""
 import json, os, resource, sys, time
@@ -89,28 +92,18 @@ class Engines:
         proc = subprocess.Popen([*args, "--print-ready"], stdout=subprocess.PIPE,
                                 pass_fds=(self.notify_fd,), preexec_fn=preexec)
         ready, _, _ = select.select([proc.stdout], [], [], 20)
-        # "ready", or "ready tcp_port=N" with a TCP listener.
-        if not ready or not proc.stdout.readline().startswith(b"ready"):
-            proc.kill()
+        if not ready or proc.stdout.readline().split()[:1] != [b"ready"]:
+            proc.terminate()  # SIGTERM first: it unlinks a region it has made
+            try:
+                proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
             raise RuntimeError(f"engine {args} did not start")
         return proc
 
     def worker_args(self) -> List[str]:
         return [self.shm_notify, self.shm_poll, self.socket_path, str(self.tcp_port)]
-
-    def stop(self) -> None:
-        for proc in self.procs:
-            proc.terminate()
-            proc.wait()
-
-
-class Load:
-    """N processes that keep a processor busy each, for as long as the measurement runs (and
-    never longer than `limit` seconds, whatever happens to this driver)."""
-
-    def __init__(self, count: int, limit: int) -> None:
-        self.procs = [subprocess.Popen(["timeout", str(limit), "sh", "-c", "while :; do :; done"])
-                      for _ in range(count)]
 
     def stop(self) -> None:
         for proc in self.procs:
@@ -148,9 +141,10 @@ def main() -> None:
     driver_cpus, server_cpus = (allowed[:1], allowed[1:]) if pinned else ([], [])
     directory = Path(tempfile.mkdtemp(prefix="zelto-ab-", dir="/tmp"))
     engines = Engines(args.engine, directory, server_cpus)
-    load = Load(args.load, limit=3600) if args.load else None
+    load = BusyLoops(args.load, allowed, limit=3600)
     rows = []
     try:
+        load.start()
         for kind in args.scenarios.split(","):
             for size in map(int, args.sizes.split(",")):
                 results: Dict[str, List[Dict[str, float]]] = {"base": [], "new": []}
@@ -163,8 +157,7 @@ def main() -> None:
                 rows.append((kind, size, results))
                 print(row_text(kind, size, results), flush=True)
     finally:
-        if load:
-            load.stop()
+        load.stop()
         engines.stop()
         shutil.rmtree(directory, ignore_errors=True)
 

@@ -18,8 +18,10 @@
 //
 // With "split" the 12-byte frame header and the payload go out in two writes instead of one (to
 // measure what a second write costs: the engine may wake for the header alone). With "spin" the
-// reply is waited for the way ZeltoClient waits on a local engine: recv without blocking,
-// sched_yield between tries, for up to 100 us, then a blocking recv.
+// reply is never waited for in the kernel: recv(MSG_DONTWAIT) is asked again and again, with the
+// processor's pause instruction between tries and no yield, until the bytes are there (a reply
+// still missing after kSpinLimitNs is an error), so the caller keeps its processor and is never
+// woken: the least a caller that burns its processor can wait.
 //
 // Each request sends shape [SIZE], dtype "uint8" and SIZE bytes of data to model 0 (op 1); the
 // reply must echo the data (checked outside the timed region on the first and last call).
@@ -27,7 +29,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -120,22 +121,35 @@ void write_all(int fd, iovec* iov, int count) {
 
 enum class Mode { Plain = 0, Split = 1, Spin = 2 };
 
-// recv that, with `spin`, first asks without blocking for up to 100 us, yielding between tries.
-ssize_t receive(int fd, std::uint8_t* buf, std::size_t len, bool spin) {
-    if (spin) {
-        const std::uint64_t until = now_ns() + 100'000;
-        do {
-            const ssize_t n = recv(fd, buf, len, MSG_DONTWAIT);
-            if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return n;
-            sched_yield();
-        } while (now_ns() < until);
-    }
-    return recv(fd, buf, len, 0);
+// A reply that has not come after this long of spinning means the engine is gone or stuck.
+constexpr std::uint64_t kSpinLimitNs = 5'000'000'000;
+
+// Tells the processor this is a spin-wait (the hyper-thread sibling gets the pipeline).
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
 }
 
-void read_exact(int fd, std::uint8_t* buf, std::size_t len, bool spin = false) {
+// recv without ever blocking: asks again, pausing between tries, until bytes (or an error) come.
+ssize_t receive_spinning(int fd, std::uint8_t* buf, std::size_t len) {
+    const std::uint64_t until = now_ns() + kSpinLimitNs;
+    for (std::uint32_t tries = 1;; ++tries) {
+        const ssize_t n = recv(fd, buf, len, MSG_DONTWAIT);
+        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return n;
+        cpu_relax();
+        if (tries % 1024 == 0 && now_ns() > until) {
+            errno = ETIMEDOUT;
+            die("no reply after 5 s of spinning");
+        }
+    }
+}
+
+void read_exact(int fd, std::uint8_t* buf, std::size_t len, bool spin) {
     while (len > 0) {
-        ssize_t n = receive(fd, buf, len, spin);
+        ssize_t n = spin ? receive_spinning(fd, buf, len) : recv(fd, buf, len, 0);
         if (n < 0) {
             if (errno == EINTR) continue;
             die("recv");
@@ -185,11 +199,12 @@ public:
         write_all(fd_, iov, 3);
 
         std::uint8_t reply[8];
-        read_exact(fd_, reply, sizeof(reply), mode == Mode::Spin);
+        const bool spin = mode == Mode::Spin;
+        read_exact(fd_, reply, sizeof(reply), spin);
         const std::uint32_t status = get_u32(reply);
         const std::uint32_t body_len = get_u32(reply + 4);
         if (body_.size() < body_len) body_.resize(body_len);
-        read_exact(fd_, body_.data(), body_len);
+        read_exact(fd_, body_.data(), body_len, spin);
         if (status != 0) {
             fail("engine error: " + std::string(reinterpret_cast<const char*>(body_.data()), body_len));
         }

@@ -18,6 +18,9 @@ engine and peer server on another, unless --unpinned or --one-core says otherwis
 Then (unless --no-soak) 100 000 calls per zelto transport, watching resident memory and open
 descriptors. Writes results.md, latency.png and throughput.png into --out, and the summary for
 the README into --summary; prints a MET / NOT MET line per target.
+
+`--load N` runs all of that with N busy loops on the machine (busy_loops.py); `--waiting` runs
+the waiting report instead (waiting.py).
 """
 
 from __future__ import annotations
@@ -45,6 +48,8 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import peers  # noqa: E402
+import summary_sections  # noqa: E402
+from busy_loops import BusyLoops  # noqa: E402
 
 LARGEST_SLOT_DATA = 16 * 1024 * 1024 - 80  # the largest tensor a default 64 MiB pool takes
 DEFAULT_SIZES = [64, 4 << 10, 64 << 10, 256 << 10, 1 << 20, 4 << 20, LARGEST_SLOT_DATA]
@@ -260,8 +265,9 @@ class Engine:
         self.proc = subprocess.Popen([binary, *args, "--print-ready"], stdout=subprocess.PIPE,
                                      pass_fds=tuple(pass_fds))
         assert self.proc.stdout is not None
-        if self.proc.stdout.readline().strip() != b"ready":
-            self.proc.kill()
+        # "ready", possibly followed by facts such as the TCP port it listens on.
+        if self.proc.stdout.readline().split()[:1] != [b"ready"]:
+            peers.stop_process(self.proc)  # SIGTERM first: it unlinks a region it has made
             raise RuntimeError(f"zelto-mock-engine {' '.join(args)} did not start")
 
     def stop(self) -> None:
@@ -458,6 +464,31 @@ def shared_vcpu_transport(setup: Setup, sizes: Sequence[int]) -> Optional[Transp
                      "diagnostic", run, sizes=[s for s in sizes if s <= 64 << 10])
 
 
+def floor_transports(setup: Setup, native_dir: Path, small: Sequence[int],
+                     wanted: Callable[[str], bool]) -> List[Transport]:
+    """The floor that blocks in recv, and two variants of it at the `small` sizes: the 12-byte
+    header written by a send of its own (what a second write per request costs: the engine can
+    wake for the header alone), and the reply waited for by spinning on recv without ever
+    blocking (the caller keeps its processor and is never woken: the floor of a client that
+    burns a processor while it waits)."""
+    unix, tcp = ("unix", (setup.socket_path,)), ("tcp", ("127.0.0.1", str(setup.tcp_port)))
+    floors = [(f"floor-{k}", f"C++ floor, blocking ({k})", k, where, "plain", None) for k, where in (unix, tcp)]
+    floors.append(("floor-split", "C++ floor, header sent apart (unix)", *unix, "split", small))
+    floors += [(f"floor-spin-{k}", f"C++ floor, spinning ({k})", k, where, "spin", small)
+               for k, where in (unix, tcp)]
+    out = []
+    for key, label, kind, where, mode, only_sizes in floors:
+        if not wanted(key):
+            continue
+        floor = FloorLibrary(native_dir / "libzelto_floor.so")
+        setup.closers.append(floor.close)
+        floor.connect(kind, *where)
+        out.append(Transport(key, label, "limit",
+                             (lambda f, m: lambda size, data, calls: f.run(size, calls, m))(floor, mode),
+                             sizes=only_sizes))
+    return out
+
+
 def build_transports(setup: Setup, native_dir: Path, sizes: Sequence[int], only: Optional[set],
                      with_zelto: bool) -> None:
     def wanted(key: str) -> bool:
@@ -474,27 +505,8 @@ def build_transports(setup: Setup, native_dir: Path, sizes: Sequence[int], only:
         lambda size, data, calls: limits.command(f"eventfd {calls} {setup.placement.server_cpu()}"),
         sizes=[sizes[0]], first_call=False))
     if with_zelto:
-        # The floor, and two variants of it at 64 KiB and below: the 12-byte header written by a
-        # send of its own (what a second write per request costs: the engine can wake for the
-        # header alone), and the reply waited for the way ZeltoClient waits on a local engine (a
-        # 100 us yielding spin before the blocking recv: on a machine whose idle vCPUs halt, that
-        # alone can halve a small exchange, so it gets a floor of its own).
-        unix, tcp = ("unix", (setup.socket_path,)), ("tcp", ("127.0.0.1", str(setup.tcp_port)))
         small = [s for s in sizes if s <= 64 << 10]
-        floors = [(f"floor-{k}", f"C++ floor client ({k})", k, where, "plain", None) for k, where in (unix, tcp)]
-        floors.append(("floor-split", "C++ floor, header sent apart (unix)", *unix, "split", small))
-        floors += [(f"floor-spin-{k}", f"C++ floor, spinning before blocking ({k})", k, where, "spin", small)
-                   for k, where in (unix, tcp)]
-        for key, label, kind, where, mode, only_sizes in floors:
-            if not wanted(key):
-                continue
-            floor = FloorLibrary(native_dir / "libzelto_floor.so")
-            setup.closers.append(floor.close)
-            floor.connect(kind, *where)
-            setup.transports.append(Transport(
-                key, label, "limit",
-                (lambda f, m: lambda size, data, calls: f.run(size, calls, m))(floor, mode),
-                sizes=only_sizes))
+        setup.transports += floor_transports(setup, native_dir, small, wanted)
 
         # zelto_sdk.
         for key, (label, factory) in zelto_factories(setup).items():
@@ -722,14 +734,14 @@ def evaluate(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], si
     largest = max(sizes) if sizes else 0
     for size in small:
         for kind in ("unix", "tcp"):
-            targets.append(Target(f"ZeltoClient ({kind}) p50 at {human_size(size)} ÷ C++ floor ({kind})",
+            targets.append(Target(f"ZeltoClient ({kind}) p50 at {human_size(size)} ÷ C++ floor, "
+                                  f"blocking ({kind})",
                                   p50(f"zelto-{kind}", size) / p50(f"floor-{kind}", size), 1.10))
-            # The floor blocks at once, ZeltoClient spins first on a local engine: against a
-            # floor that waits the same way, what is left is the client's own cost.
+            # The floor blocks at once, ZeltoClient may spin first on a local engine: against a
+            # floor that never blocks, it shows what is left of the client's own cost.
             if (f"floor-spin-{kind}", size) in stats:
                 targets.append(Target(
-                    f"ZeltoClient ({kind}) p50 at {human_size(size)} ÷ C++ floor, spinning before "
-                    f"blocking ({kind})",
+                    f"ZeltoClient ({kind}) p50 at {human_size(size)} ÷ C++ floor, spinning ({kind})",
                     p50(f"zelto-{kind}", size) / p50(f"floor-spin-{kind}", size), 1.10,
                     diagnostic=True))
     for size in small:
@@ -818,7 +830,7 @@ def machine_text() -> str:
 def render(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes: Sequence[int],
            targets: List[Target], soaked: List[SoakResult], rounds: int, scale: float,
            with_plots: bool, loads: Tuple[str, str], placement: Placement,
-           engine_args: Sequence[str] = ()) -> Tuple[str, str]:
+           engine_args: Sequence[str] = (), busy_loops: int = 0) -> Tuple[str, str]:
     """(results.md, summary for the README)."""
     shown = [t for t in transports if t.key != "limit-eventfd"]
     floor_unix = {s: stats[("floor-unix", s)].p50 for s in sizes if ("floor-unix", s) in stats}
@@ -829,7 +841,9 @@ def render(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], size
         f"by `bench/run.sh` (calls per size scaled by {scale:g}, {rounds} interleaved rounds per size; "
         f"1-minute load average {loads[0]} at the start, {loads[1]} at the end). "
         f"Placement: {placement.describe()}."
-        + (f" Every engine started with `{' '.join(engine_args)}`." if engine_args else ""),
+        + (f" Every engine started with `{' '.join(engine_args)}`." if engine_args else "")
+        + (f" **Loaded: {busy_loops} busy loops ran through the measurement** (`--load`)."
+           if busy_loops else ""),
         "",
     ]
 
@@ -876,7 +890,7 @@ def render(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], size
 
     detail = ["### Every measurement", "",
               "| transport | size | calls | first call (µs) | p50 (µs) | p99 (µs) | mean (µs) | round p50 spread "
-              "| MiB/s at p50 | p50 ÷ C++ floor (unix) | throughput ÷ copy bound |",
+              "| MiB/s at p50 | p50 ÷ C++ floor, blocking (unix) | throughput ÷ copy bound |",
               "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for t in transports:
         for s in sizes:
@@ -916,6 +930,15 @@ def render(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], size
     # The summary's plots are copied next to it (main), so the same relative links work there.
     readme = ["## Benchmark results", ""] + head + plots + summary + first
     return "\n".join(results), "\n".join(readme)
+
+
+def write_summary(path: Path, readme: str) -> None:
+    """The new summary, keeping the waiting report's section of the old one (see waiting.py)."""
+    old = path.read_text() if path.exists() else ""
+    waiting_section = summary_sections.section(old)
+    readme = readme.rstrip("\n") + "\n"
+    path.write_text(summary_sections.with_section(readme, waiting_section) if waiting_section
+                    else readme)
 
 
 def plot(transports: List[Transport], stats: Dict[Tuple[str, int], Stat], sizes: Sequence[int],
@@ -985,9 +1008,18 @@ def main() -> int:
                     help="where libzelto_floor.so and machine_limits are")
     ap.add_argument("--out", default=str(HERE / "results"))
     ap.add_argument("--summary", default=str(HERE / "RESULTS.md"), help="the copy the README shows")
-    ap.add_argument("--sizes", default=",".join(map(str, DEFAULT_SIZES)))
+    ap.add_argument("--sizes", default=None,
+                    help=f"comma-separated tensor sizes (default {','.join(map(str, DEFAULT_SIZES))}; "
+                         f"with --waiting 64,4096)")
     ap.add_argument("--scale", type=float, default=1.0, help="multiply the number of calls per size")
-    ap.add_argument("--rounds", type=int, default=10, help="interleaved rounds per size")
+    ap.add_argument("--rounds", type=int, default=None,
+                    help="interleaved rounds per size (default 10; with --waiting 20 per world)")
+    ap.add_argument("--load", type=int, default=0, metavar="N",
+                    help="N busy loops (one per allowed CPU, round robin) run through the "
+                         "measurement: a loaded machine")
+    ap.add_argument("--waiting", action="store_true",
+                    help="the waiting report: the zelto transports and both C++ floors, idle and "
+                         "then loaded (see bench/waiting.py)")
     ap.add_argument("--only", default="", help="comma-separated transport keys or prefixes (development)")
     ap.add_argument("--engine-arg", action="append", default=[], metavar="ARG",
                     help="diagnostic: pass ARG on to every zelto-mock-engine the run starts "
@@ -1009,8 +1041,13 @@ def main() -> int:
     diagnostic_placement = opts.one_core or opts.unpinned
     placement = Placement.choose("one-core" if opts.one_core else "unpinned" if opts.unpinned else "split")
     placement.pin_driver()  # before any thread or process is started
+    if opts.waiting:
+        import waiting
 
-    sizes = sorted(int(s) for s in opts.sizes.split(","))
+        return waiting.main(opts, placement)
+
+    opts.rounds = opts.rounds or 10
+    sizes = sorted(int(s) for s in (opts.sizes or ",".join(map(str, DEFAULT_SIZES))).split(","))
     only = set(o for o in opts.only.split(",") if o) or None
     if only is not None:
         only |= {"limit"}
@@ -1025,17 +1062,26 @@ def main() -> int:
     soaked: List[SoakResult] = []
     started = time.perf_counter()
     load_start = load_average()
+    # Bounded by themselves at an hour: far beyond a full run, so one that ends early is a fault.
+    busy = BusyLoops(opts.load, sorted(placement.allowed), limit=3600)
     try:
         if with_zelto:
             start_engines(setup)
         if not opts.soak:
             build_transports(setup, Path(opts.native_dir), sizes, only, with_zelto)
-            print(f"measuring {len(setup.transports)} transports at {len(sizes)} sizes ...", file=sys.stderr)
+        busy.start()
+        if not opts.soak:
+            print(f"measuring {len(setup.transports)} transports at {len(sizes)} sizes"
+                  f"{f' with {opts.load} busy loops' if opts.load else ''} ...", file=sys.stderr)
             stats = measure_in_phases(setup, sizes, opts.rounds, opts.scale, not opts.quiet)
         if run_soak or opts.soak:
             soaked = soak(setup, opts.soak_calls, opts.soak_size, only)
     finally:
+        busy.stop()
         setup.close()
+    if busy.ended_early:
+        print(f"warning: busy loops {busy.ended_early} ended before the measurement did",
+              file=sys.stderr)
     elapsed = time.perf_counter() - started
     loads = (load_start, load_average())
 
@@ -1049,10 +1095,10 @@ def main() -> int:
         (out / "soak.md").write_text(results)
     else:
         results, readme = render(setup.transports, stats, sizes, targets, soaked, opts.rounds, opts.scale, with_plots, loads,
-                                 placement, opts.engine_arg)
+                                 placement, opts.engine_arg, opts.load)
         (out / "results.md").write_text(results + "\n")
-        if with_zelto and only is None and not diagnostic_placement and not opts.engine_arg:
-            Path(opts.summary).write_text(readme + "\n")
+        if with_zelto and only is None and not diagnostic_placement and not opts.engine_arg and not opts.load:
+            write_summary(Path(opts.summary), readme)
             for name in plots:
                 shutil.copyfile(out / name, Path(opts.summary).parent / name)
         print(results.split("### First call")[0])
@@ -1060,8 +1106,9 @@ def main() -> int:
     for t in targets:
         print(t.line())
     print(f"\nwhole run: {elapsed:.0f} s; written to {out}")
-    return 1 if setup.leftovers else 0
+    return 1 if setup.leftovers or busy.ended_early else 0
 
 
 if __name__ == "__main__":
+    sys.modules.setdefault("run_bench", sys.modules[__name__])  # one copy for waiting.py's import
     sys.exit(main())
