@@ -196,29 +196,32 @@ TEST(UnaryReply, StatusDecidesBetweenPacketAndText) {
     const Bytes packet = {
         0,   0,   0, 0, 0, 0, 0, 0, 2, 0, 0, 0,  0, 0,    0,   0,
         'u', '8', 1, 1, 0, 0, 0, 0, 0, 0, 0, 42, 0, 0xEE, 0xEE};  // trailing bytes ignored
-    Bytes bytes = raw_frame(5, {'m', 'o', 'd', 'e', 'l', ' ', '7'});
-    for (const Bytes& next : {raw_frame(1, {0xFF, 0x41}), raw_frame(0, {}), raw_frame(0, packet)}) {
-        bytes.insert(bytes.end(), next.begin(), next.end());
+    struct Failure {
+        Bytes frame;
+        ClientError::Kind kind;
+        std::string message;
+    };
+    const std::vector<Failure> failures = {
+        {raw_frame(5, {'m', 'o', 'd', 'e', 'l', ' ', '7'}), ClientError::Kind::Remote, "model 7"},
+        {raw_frame(1, {0xFF, 0x41}), ClientError::Kind::Remote, "\xEF\xBF\xBD"
+                                                                 "A"},
+        {raw_frame(0, {}), ClientError::Kind::Protocol, "io error: unexpected end of file"},
+    };
+    Bytes bytes;
+    for (const Failure& failure : failures) {
+        bytes.insert(bytes.end(), failure.frame.begin(), failure.frame.end());
     }
+    const Bytes last = raw_frame(0, packet);
+    bytes.insert(bytes.end(), last.begin(), last.end());
     Exchange exchange(std::move(bytes));
 
-    Outcome remote = read_one_reply(*exchange.client);
-    ASSERT_TRUE(remote.error);
-    EXPECT_EQ(remote.error->kind, ClientError::Kind::Remote);
-    EXPECT_EQ(remote.error->message, "model 7");
-
-    Outcome lossy = read_one_reply(*exchange.client);
-    ASSERT_TRUE(lossy.error);
-    EXPECT_EQ(lossy.error->kind, ClientError::Kind::Remote);
-    EXPECT_EQ(lossy.error->message,
-              "\xEF\xBF\xBD"
-              "A");
-
-    Outcome empty = read_one_reply(*exchange.client);
-    ASSERT_TRUE(empty.error);
-    EXPECT_EQ(empty.error->kind, ClientError::Kind::Protocol);
-    EXPECT_EQ(empty.error->message, "io error: unexpected end of file");
-
+    for (const Failure& failure : failures) {
+        Outcome failed = read_one_reply(*exchange.client);
+        ASSERT_TRUE(failed.error) << failure.message;
+        EXPECT_EQ(failed.error->kind, failure.kind) << failure.message;
+        EXPECT_EQ(failed.error->message, failure.message);
+        EXPECT_TRUE(failed.asked.empty());
+    }
     Outcome ok = read_one_reply(*exchange.client);
     ASSERT_FALSE(ok.error) << ok.error->message;
     EXPECT_EQ(ok.data, (Bytes{42}));
