@@ -24,8 +24,8 @@ namespace zelto::fuzz {
 // breaks, checking each one. `mode`:
 //   bit 0 clear: stream frames, read the way a StreamIterator does (next_stream_item);
 //         set:   unary replies, one after another;
-//   bit 1 clear: stream items without a data destination, unary replies through read_reply +
-//                decode_reply, the frame and packet readers themselves;
+//   bit 1 clear: stream items without a data destination, unary replies through the frame
+//                reader itself (peek_frame_header, receive_frame) and the packet decoding;
 //         set:   the client's own readers with memory of the caller's to receive large data into
 //                (next_stream_item with a destination, read_unary_reply as ZeltoClient reads).
 void read_frames(std::uint8_t mode, std::span<const std::uint8_t> bytes);

@@ -1,15 +1,13 @@
-// Owned and borrowed PyObject* references as distinct types.
+// An owned PyObject* reference as its own type; a borrowed one stays a plain PyObject*.
 //
 // Rules of use:
 //  - OwnedRef holds exactly one strong reference and drops it when destroyed. Make one with
 //    OwnedRef::steal(p) from a C API call documented as returning a new reference (a null p
 //    gives an empty OwnedRef, so the call's failure can be tested right after), or with
 //    OwnedRef::new_ref(p) to add a reference to an object you only borrow.
-//  - BorrowedRef never changes the count; it is valid only while somebody else owns the object.
-//    Use it for parameters and for the results of "borrowed reference" C API calls.
 //  - release() gives the reference away, to a C API call that steals it or as a return value
 //    to CPython.
-//  - Both are created, copied and destroyed only while the GIL is held.
+//  - It is created, copied and destroyed only while the GIL is held.
 #pragma once
 
 #include <Python.h>
@@ -17,18 +15,6 @@
 #include <utility>
 
 namespace zelto::python {
-
-class BorrowedRef {
-  public:
-    BorrowedRef() = default;
-    explicit BorrowedRef(PyObject* object) : object_(object) {}
-
-    PyObject* get() const { return object_; }
-    explicit operator bool() const { return object_ != nullptr; }
-
-  private:
-    PyObject* object_ = nullptr;
-};
 
 class OwnedRef {
   public:
@@ -38,7 +24,6 @@ class OwnedRef {
         Py_XINCREF(object);
         return OwnedRef(object);
     }
-    static OwnedRef new_ref(BorrowedRef object) { return new_ref(object.get()); }
 
     OwnedRef(const OwnedRef& other) : object_(other.object_) { Py_XINCREF(object_); }
     OwnedRef(OwnedRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
@@ -49,7 +34,6 @@ class OwnedRef {
     ~OwnedRef() { Py_XDECREF(object_); }
 
     PyObject* get() const { return object_; }
-    BorrowedRef borrow() const { return BorrowedRef(object_); }
     explicit operator bool() const { return object_ != nullptr; }
     [[nodiscard]] PyObject* release() { return std::exchange(object_, nullptr); }
 

@@ -70,9 +70,10 @@ PyObject* stream_iterator_next(PyObject* self) {
 
 void stream_iterator_dealloc(PyObject* self) {
     StreamIteratorObject* iterator = StreamIteratorObject::from(self);
-    // Dropped on a foreign thread: reported as unraisable. The state is only a socket and a
-    // thread id, which are safe to release from any thread, so the socket is closed rather than
-    // leaked and the engine sees the stream end.
+    // Dropped on a foreign thread: the RuntimeError is reported as unraisable, and the state is
+    // destroyed all the same. It is only a socket and a thread id, which are safe to release from
+    // any thread, so the socket is closed rather than leaked and the engine sees the stream end
+    // (test_socket_stream.py::test_drop_on_another_thread_reports_and_closes).
     iterator->state->binding.check_drop(kTypeName);
     StreamIteratorObject::dealloc(self);
 }

@@ -21,8 +21,9 @@ class ThreadBinding {
 
     // For tp_dealloc. True on the creating thread. Elsewhere reports RuntimeError
     // "<type_name> is unsendable, but is being dropped on another thread" through
-    // sys.unraisablehook (keeping any pending exception) and returns false; the caller then
-    // must not run the native destructor.
+    // sys.unraisablehook (keeping any pending exception) and returns false. Whether the native
+    // state is still destroyed then is the caller's to decide (StreamIterator's is: see
+    // stream_iterator_dealloc).
     bool check_drop(const char* type_name) const;
 
   private:

@@ -4,22 +4,45 @@
 #include <utility>
 
 #include "common/utf8.hpp"
+#include "engine_api/request_pieces.hpp"
 #include "engine_api/tensor_packet.hpp"
 #include "transport/socket_connect.hpp"
 
 namespace zelto::sdk {
 namespace {
 
-using engine_api::BinaryTensorPacket;
 using transport::ReadWriteConnection;
 
-// For the calls that return an owned packet: it is copied out of the receive buffer anyway.
+// For the call that returns a copy of an item: it is copied out of the receive buffer anyway.
 const auto kNoDestination = &no_destination;
 
 Result<engine_api::TensorDtype, ClientError> parse_dtype(std::string_view text) {
     auto dtype = engine_api::parse_dtype(text);
     if (!dtype) return unexpected(ClientError::invalid_request(dtype.error().display()));
     return *dtype;
+}
+
+// The request record for `request` with an already parsed main dtype, encoded into `out` as
+// pieces (the tensors' data referenced, not copied). Nothing is written.
+Result<void, ClientError> encode_request(const PreparedInfer& request,
+                                         engine_api::TensorDtype dtype,
+                                         const std::optional<std::string>& api_token,
+                                         engine_api::RequestPieces& out) {
+    engine_api::InferenceRequest record{
+        {request.input.shape, dtype, request.input.data},
+        request.additional_inputs,
+        request.session_id,
+        std::nullopt,
+    };
+    if (api_token) {
+        record.metadata.emplace();
+        record.metadata->api_token = *api_token;
+    }
+    // The frame carries the length in 32 bits; refuse before encoding, let alone writing.
+    if (!out.encode_within(record, transport::kMaxFramePayload)) {
+        return unexpected(ClientError::protocol(*transport::frame_payload_error(out.size())));
+    }
+    return {};
 }
 
 }  // namespace
@@ -46,33 +69,16 @@ Result<ReadWriteConnection, ClientError> connect_stream(const ConnectionTarget& 
 SocketClient::SocketClient(ClientConfig config)
     : config_(std::move(config)), pool_(config_.max_pool_size) {}
 
-Result<void, ClientError> SocketClient::encode_request(const PreparedInfer& request,
-                                                       engine_api::TensorDtype dtype,
-                                                       engine_api::RequestPieces& out) const {
-    engine_api::InferenceRequest record{
-        {request.input.shape, dtype, request.input.data},
-        request.additional_inputs,
-        request.session_id,
-        std::nullopt,
-    };
-    if (config_.api_token) {
-        record.metadata.emplace();
-        record.metadata->api_token = *config_.api_token;
-    }
-    // The frame carries the length in 32 bits; refuse before encoding, let alone writing.
-    if (!out.encode_within(record, transport::kMaxFramePayload)) {
-        return unexpected(ClientError::protocol(*transport::frame_payload_error(out.size())));
-    }
-    return {};
-}
-
-Result<void, ClientError> SocketClient::infer_impl(ReadWriteConnection& connection,
-                                                   const PreparedInfer& request, PacketSink sink,
-                                                   DataDestination destination) {
+Result<void, ClientError> exchange_unary(ReadWriteConnection& connection,
+                                         const PreparedInfer& request,
+                                         const std::optional<std::string>& api_token,
+                                         PacketSink sink, DataDestination destination) {
     auto dtype = parse_dtype(request.input.dtype);
     if (!dtype) return unexpected(std::move(dtype).error());
     engine_api::RequestPieces& payload = connection.request_scratch();
-    if (auto encoded = encode_request(request, *dtype, payload); !encoded) return encoded;
+    if (auto encoded = encode_request(request, *dtype, api_token, payload); !encoded) {
+        return encoded;
+    }
 
     auto written = transport::write_request(connection, request.model_id, transport::FrameOp::Infer,
                                             payload.pieces(), payload.size());
@@ -80,23 +86,12 @@ Result<void, ClientError> SocketClient::infer_impl(ReadWriteConnection& connecti
     return read_unary_reply(connection, sink, destination);
 }
 
-Result<BinaryTensorPacket, ClientError> SocketClient::infer_impl(ReadWriteConnection& connection,
-                                                                 const PreparedInfer& request) {
-    BinaryTensorPacket packet;
-    auto done = infer_impl(
-        connection, request,
-        [&](const engine_api::TensorPacketView& view) { packet = view.to_owned(); },
-        kNoDestination);
-    if (!done) return unexpected(std::move(done).error());
-    return packet;
-}
-
 Result<void, ClientError> SocketClient::run_infer(const PreparedInfer& request, PacketSink sink,
                                                   DataDestination destination) {
     auto first = pool_.acquire([&] { return connect_stream(config_.target); });
     if (!first) return unexpected(std::move(first).error());
 
-    auto result = infer_impl(*first, request, sink, destination);
+    auto result = exchange_unary(*first, request, config_.api_token, sink, destination);
     if (result || result.error().kind != ClientError::Kind::Io) {
         // Success, or a failure that consumed the whole reply (or wrote nothing): the stream is
         // still on a frame boundary.
@@ -109,18 +104,9 @@ Result<void, ClientError> SocketClient::run_infer(const PreparedInfer& request, 
     // the request twice: the failure can come after it received the whole request.
     auto second = connect_stream(config_.target);
     if (!second) return unexpected(std::move(second).error());
-    auto retried = infer_impl(*second, request, sink, destination);
+    auto retried = exchange_unary(*second, request, config_.api_token, sink, destination);
     if (retried) pool_.return_connection(std::move(*second));
     return retried;
-}
-
-Result<BinaryTensorPacket, ClientError> SocketClient::run_infer(const PreparedInfer& request) {
-    BinaryTensorPacket packet;
-    auto done = run_infer(
-        request, [&](const engine_api::TensorPacketView& view) { packet = view.to_owned(); },
-        kNoDestination);
-    if (!done) return unexpected(std::move(done).error());
-    return packet;
 }
 
 Result<void, ClientError> SocketClient::infer(const InferInput& input, PacketSink sink,
@@ -128,12 +114,6 @@ Result<void, ClientError> SocketClient::infer(const InferInput& input, PacketSin
     auto prepared = prepare_infer(input);
     if (!prepared) return unexpected(std::move(prepared).error());
     return run_infer(*prepared, sink, destination);
-}
-
-Result<BinaryTensorPacket, ClientError> SocketClient::infer(const InferInput& input) {
-    auto prepared = prepare_infer(input);
-    if (!prepared) return unexpected(std::move(prepared).error());
-    return run_infer(*prepared);
 }
 
 Result<ReadWriteConnection, StreamOpenError> SocketClient::open_stream(const InferInput& input) {
@@ -148,7 +128,7 @@ Result<ReadWriteConnection, StreamOpenError> SocketClient::open_stream(const Inf
     auto dtype = parse_dtype(prepared->input.dtype);
     if (!dtype) return fail(std::move(dtype).error());
     engine_api::RequestPieces& payload = connection->request_scratch();
-    if (auto encoded = encode_request(*prepared, *dtype, payload); !encoded) {
+    if (auto encoded = encode_request(*prepared, *dtype, config_.api_token, payload); !encoded) {
         return fail(std::move(encoded).error());
     }
     auto written = transport::write_request(*connection, prepared->model_id,

@@ -18,7 +18,6 @@
 
 #include "common/result.hpp"
 #include "engine_api/inference_request.hpp"
-#include "engine_api/request_pieces.hpp"
 #include "engine_api/tensor_packet.hpp"
 #include "sdk/client_config.hpp"
 #include "sdk/client_error.hpp"
@@ -97,6 +96,14 @@ StreamStep next_stream_item(transport::ReadWriteConnection& connection, ItemSink
 // The same, with an item's data copied into the step.
 StreamStep next_stream_item(transport::ReadWriteConnection& connection);
 
+// One unary attempt on one connection: parse the main dtype, encode (with `api_token` in the
+// metadata when there is one), write op 1, read and decode the reply. SocketClient::infer runs
+// it with its retry around it; tests drive it alone on a socket pair.
+Result<void, ClientError> exchange_unary(transport::ReadWriteConnection& connection,
+                                         const PreparedInfer& request,
+                                         const std::optional<std::string>& api_token,
+                                         PacketSink sink, DataDestination destination);
+
 class SocketClient {
   public:
     explicit SocketClient(ClientConfig config);
@@ -108,32 +115,16 @@ class SocketClient {
     // large data perhaps straight into `destination` (sdk/packet_receive.hpp).
     Result<void, ClientError> infer(const InferInput& input, PacketSink sink,
                                     DataDestination destination);
-    // The same, returning a copy of the result tensor.
-    Result<engine_api::BinaryTensorPacket, ClientError> infer(const InferInput& input);
-
-    // The unary exchange: a pooled or new connection; on an Io failure exactly one fresh
-    // connection and a second attempt. Connections left aligned go back to the pool.
-    Result<void, ClientError> run_infer(const PreparedInfer& request, PacketSink sink,
-                                        DataDestination destination);
-    Result<engine_api::BinaryTensorPacket, ClientError> run_infer(const PreparedInfer& request);
-
-    // One attempt on one connection: parse the main dtype, encode, write op 1, read and decode.
-    Result<void, ClientError> infer_impl(transport::ReadWriteConnection& connection,
-                                         const PreparedInfer& request, PacketSink sink,
-                                         DataDestination destination);
-    Result<engine_api::BinaryTensorPacket, ClientError> infer_impl(
-        transport::ReadWriteConnection& connection, const PreparedInfer& request);
 
     // infer_stream up to the iterator: parse additional dtypes, connect (never the pool), parse
     // the main dtype, encode, write op 2. Nothing is read.
     Result<transport::ReadWriteConnection, StreamOpenError> open_stream(const InferInput& input);
 
   private:
-    // The request record for `request` with an already parsed main dtype, encoded into `out`
-    // as pieces (the tensors' data referenced, not copied). Nothing is written.
-    Result<void, ClientError> encode_request(const PreparedInfer& request,
-                                             engine_api::TensorDtype dtype,
-                                             engine_api::RequestPieces& out) const;
+    // The unary exchange: a pooled or new connection; on an Io failure exactly one fresh
+    // connection and a second attempt. Connections left aligned go back to the pool.
+    Result<void, ClientError> run_infer(const PreparedInfer& request, PacketSink sink,
+                                        DataDestination destination);
 
     ClientConfig config_;
     ConnectionPool pool_;

@@ -14,8 +14,6 @@ namespace {
 
 using Counter = std::atomic_ref<std::uint64_t>;
 
-constexpr std::uint64_t kCapacity = 1021;
-
 // How long a producer waits for earlier reservations to be published. A live producer publishes
 // within microseconds; waiting for good would hang the caller (with the interpreter lock held)
 // on a dead producer or on counters the engine corrupted.
@@ -23,7 +21,7 @@ constexpr std::chrono::seconds kPublishLimit{5};
 
 
 bool in_range(std::uint64_t index) {
-    return index < kCapacity;
+    return index < kRingCapacity;
 }
 
 QueueError out_of_range(std::uint64_t reserve, std::uint64_t commit, std::uint64_t read) {
@@ -41,7 +39,8 @@ std::string QueueError::display() const {
     }
     return "Shared-memory ring counters out of range (reserve_index=" +
            std::to_string(reserve_index) + ", commit_index=" + std::to_string(commit_index) +
-           ", read_index=" + std::to_string(read_index) + "; capacity 1021)";
+           ", read_index=" + std::to_string(read_index) + "; capacity " +
+           std::to_string(kRingCapacity) + ")";
 }
 
 template <class Entry>
@@ -68,7 +67,7 @@ Result<void, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry) {
         // abandoned, and a commit value no producer can ever match would spin for good.
         const std::uint64_t c = commit.load(std::memory_order_acquire);
         if (!in_range(w) || !in_range(r) || !in_range(c)) return unexpected(out_of_range(w, c, r));
-        next = (w + 1) % kCapacity;
+        next = (w + 1) % kRingCapacity;
         if (next == r) return unexpected(QueueError{});
         if (reserve.compare_exchange_strong(w, next, std::memory_order_acq_rel,
                                             std::memory_order_acquire)) {
@@ -115,7 +114,7 @@ Result<std::optional<Entry>, QueueError> LockFreeRingBuffer<Entry>::pop() {
         }
         if (h == t) return std::optional<Entry>{};
         const std::uint64_t claimed = h;
-        if (!read.compare_exchange_strong(h, (h + 1) % kCapacity, std::memory_order_acq_rel,
+        if (!read.compare_exchange_strong(h, (h + 1) % kRingCapacity, std::memory_order_acq_rel,
                                           std::memory_order_acquire)) {
             continue;
         }
@@ -150,11 +149,11 @@ bool RingCounters::in_range() const {
 }
 
 std::uint64_t RingCounters::queued() const {
-    return (commit_index + kCapacity - read_index) % kCapacity;
+    return (commit_index + kRingCapacity - read_index) % kRingCapacity;
 }
 
 std::uint64_t RingCounters::unpublished() const {
-    return (reserve_index + kCapacity - commit_index) % kCapacity;
+    return (reserve_index + kRingCapacity - commit_index) % kRingCapacity;
 }
 
 template class LockFreeRingBuffer<ShmRequestEntry>;

@@ -16,6 +16,10 @@
 
 namespace zelto::shm {
 
+// Entry slots in a ring (one always stays empty), and the bound of every counter: each lies in
+// 0..kRingCapacity - 1.
+inline constexpr std::uint64_t kRingCapacity = 1021;
+
 // Request ring entry (client -> engine).
 struct ShmRequestEntry {
     std::uint8_t metadata[24];  // transport RequestMetadata, 24-byte little-endian layout
@@ -79,8 +83,7 @@ struct RingCounters {
 template <class Entry>
 class LockFreeRingBuffer {
   public:
-    static constexpr std::uint64_t kCapacity = 1021;
-    static constexpr std::uint64_t kCells = 1024;
+    static constexpr std::uint64_t kCells = 3 + kRingCapacity;  // three counters, then entries
     static constexpr std::uint64_t kSpan = kCells * sizeof(Entry);  // bytes the ring occupies
 
     // `ring` must point at kSpan mapped bytes, 8-byte aligned (the counters are atomic words).

@@ -1,10 +1,9 @@
 #include "transport/frame.hpp"
 
 #include <algorithm>
+#include <vector>
 
 #include "common/little_endian.hpp"
-#include "common/utf8.hpp"
-#include "engine_api/tensor_packet.hpp"
 
 namespace zelto::transport {
 
@@ -60,17 +59,6 @@ Result<void, IoError> write_request(ReadWriteConnection& connection, std::uint32
     return connection.flush();
 }
 
-Result<std::vector<std::uint8_t>, IoError> read_body(ReadWriteConnection& connection,
-                                                     std::uint64_t length) {
-    if (length == 0) return std::vector<std::uint8_t>();
-    auto pending = connection.fill(static_cast<std::size_t>(length));
-    if (!pending) return unexpected(std::move(pending).error());
-    std::vector<std::uint8_t> body(pending->begin(),
-                                   pending->begin() + static_cast<std::ptrdiff_t>(length));
-    connection.consume(static_cast<std::size_t>(length));
-    return body;
-}
-
 Result<FrameHeader, IoError> peek_frame_header(ReadWriteConnection& connection) {
     auto head = connection.fill(kReplyHeaderSize);
     if (!head) return unexpected(std::move(head).error());
@@ -84,38 +72,6 @@ Result<FrameView, IoError> receive_frame(ReadWriteConnection& connection,
     if (!whole) return unexpected(std::move(whole).error());
     connection.consume(kReplyHeaderSize + header.length);
     return FrameView{header.word, whole->subspan(kReplyHeaderSize, header.length)};
-}
-
-Result<FrameView, IoError> receive_frame(ReadWriteConnection& connection) {
-    auto header = peek_frame_header(connection);
-    if (!header) return unexpected(std::move(header).error());
-    return receive_frame(connection, *header);
-}
-
-Result<ReplyFrame, IoError> read_reply(ReadWriteConnection& connection) {
-    auto frame = receive_frame(connection);
-    if (!frame) return unexpected(std::move(frame).error());
-    return ReplyFrame{frame->word, {frame->body.begin(), frame->body.end()}};
-}
-
-Result<StreamFrame, IoError> read_stream_frame(ReadWriteConnection& connection) {
-    auto frame = receive_frame(connection);
-    if (!frame) return unexpected(std::move(frame).error());
-    return StreamFrame{frame->word, {frame->body.begin(), frame->body.end()}};
-}
-
-Result<engine_api::BinaryTensorPacket, ReplyError> decode_reply(
-    std::uint32_t reply_status, std::span<const std::uint8_t> body) {
-    if (reply_status != 0) {
-        return unexpected(
-            ReplyError{ReplyError::Kind::Remote, utf8_lossy(body.data(), body.size())});
-    }
-    auto packet = engine_api::decode_tensor_packet(body);
-    if (!packet) {
-        return unexpected(
-            ReplyError{ReplyError::Kind::Protocol, std::move(packet).error().message});
-    }
-    return std::move(*packet);
 }
 
 }  // namespace zelto::transport

@@ -13,11 +13,9 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "common/io_error.hpp"
 #include "common/result.hpp"
-#include "engine_api/inference_request.hpp"
 #include "transport/connection.hpp"
 
 namespace zelto::transport {
@@ -57,12 +55,6 @@ Result<void, IoError> write_request(ReadWriteConnection& connection, std::uint32
                                     std::span<const std::span<const std::uint8_t>> payload,
                                     std::uint64_t payload_size);
 
-// The peer's announced length is not trusted with memory: the connection's receive buffer
-// grows only as bytes really arrive (see ReceiveBuffer), so a huge announcement followed by a
-// close costs little and ends in "failed to fill whole buffer".
-Result<std::vector<std::uint8_t>, IoError> read_body(ReadWriteConnection& connection,
-                                                     std::uint64_t length);
-
 // A reply or stream frame whose body is still in the connection's receive buffer: valid until
 // the next read on that connection. `word` is the reply status or the stream frame kind.
 struct FrameView {
@@ -76,42 +68,18 @@ struct FrameHeader {
     std::size_t length = 0;
 };
 
+// Reading a reply or stream frame takes two steps, so that the reader can look at the header
+// before the body arrives (and, for large data, receive it elsewhere: sdk/packet_receive.hpp).
+// The peer's announced length is not trusted with memory: the connection's receive buffer grows
+// only as bytes really arrive (see ReceiveBuffer), so a huge announcement followed by a close
+// costs little and ends in "failed to fill whole buffer".
+
 // Receives at least the next frame's header and reads it; nothing is consumed.
 Result<FrameHeader, IoError> peek_frame_header(ReadWriteConnection& connection);
 
-// The frame whose header `peek_frame_header` gave, received whole and consumed.
+// The frame whose header `peek_frame_header` gave, received whole (usually with a single
+// receive) and consumed; bytes that arrived behind it stay pending for the next read.
 Result<FrameView, IoError> receive_frame(ReadWriteConnection& connection,
                                          const FrameHeader& header);
-
-// Reads one whole frame (header and body, usually with a single receive) and consumes it;
-// bytes that arrived behind it stay pending for the next read.
-Result<FrameView, IoError> receive_frame(ReadWriteConnection& connection);
-
-struct ReplyFrame {
-    std::uint32_t status = 0;  // reply_status: 0 = success
-    std::vector<std::uint8_t> body;
-};
-
-struct StreamFrame {
-    std::uint32_t kind = 0;  // frame_kind: 1 error, 2 tensor, 3 end
-    std::vector<std::uint8_t> body;
-};
-
-Result<ReplyFrame, IoError> read_reply(ReadWriteConnection& connection);
-Result<StreamFrame, IoError> read_stream_frame(ReadWriteConnection& connection);
-
-// A reply that arrived whole but is not a tensor. Either way the stream is still aligned on a
-// frame boundary, so the connection stays usable.
-struct ReplyError {
-    enum class Kind {
-        Remote,    // non-zero status: the body as text, invalid UTF-8 replaced by U+FFFD
-        Protocol,  // a success body that does not decode
-    };
-    Kind kind = Kind::Protocol;
-    std::string message;
-};
-
-Result<engine_api::BinaryTensorPacket, ReplyError> decode_reply(std::uint32_t reply_status,
-                                                                std::span<const std::uint8_t> body);
 
 }  // namespace zelto::transport

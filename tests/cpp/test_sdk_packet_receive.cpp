@@ -182,6 +182,53 @@ TEST(UnaryReply, MalformedTailsFailAsTheDecoderSays) {
     }
 }
 
+// A non-zero status makes the body the error text (invalid UTF-8 replaced), a success body that
+// does not decode is a Protocol error, and bytes after a packet are ignored; every one of these
+// leaves the connection on the next frame.
+TEST(UnaryReply, StatusDecidesBetweenPacketAndText) {
+    const auto raw_frame = [](std::uint32_t status, const Bytes& body) {
+        Bytes frame;
+        put_u32(frame, status);
+        put_u32(frame, static_cast<std::uint32_t>(body.size()));
+        frame.insert(frame.end(), body.begin(), body.end());
+        return frame;
+    };
+    const Bytes packet = {
+        0,   0,   0, 0, 0, 0, 0, 0, 2, 0, 0, 0,  0, 0,    0,   0,
+        'u', '8', 1, 1, 0, 0, 0, 0, 0, 0, 0, 42, 0, 0xEE, 0xEE};  // trailing bytes ignored
+    struct Failure {
+        Bytes frame;
+        ClientError::Kind kind;
+        std::string message;
+    };
+    const std::vector<Failure> failures = {
+        {raw_frame(5, {'m', 'o', 'd', 'e', 'l', ' ', '7'}), ClientError::Kind::Remote, "model 7"},
+        {raw_frame(1, {0xFF, 0x41}), ClientError::Kind::Remote, "\xEF\xBF\xBD"
+                                                                 "A"},
+        {raw_frame(0, {}), ClientError::Kind::Protocol, "io error: unexpected end of file"},
+    };
+    Bytes bytes;
+    for (const Failure& failure : failures) {
+        bytes.insert(bytes.end(), failure.frame.begin(), failure.frame.end());
+    }
+    const Bytes last = raw_frame(0, packet);
+    bytes.insert(bytes.end(), last.begin(), last.end());
+    Exchange exchange(std::move(bytes));
+
+    for (const Failure& failure : failures) {
+        Outcome failed = read_one_reply(*exchange.client);
+        ASSERT_TRUE(failed.error) << failure.message;
+        EXPECT_EQ(failed.error->kind, failure.kind) << failure.message;
+        EXPECT_EQ(failed.error->message, failure.message);
+        EXPECT_TRUE(failed.asked.empty());
+    }
+    Outcome ok = read_one_reply(*exchange.client);
+    ASSERT_FALSE(ok.error) << ok.error->message;
+    EXPECT_EQ(ok.data, (Bytes{42}));
+    EXPECT_TRUE(ok.asked.empty());
+    EXPECT_TRUE(ok.shape.empty());  // rank 0
+}
+
 // An engine that announces 4 GiB of data and sends 3 MiB before closing gets no destination
 // asked for and no buffer beyond about twice what it sent.
 TEST(UnaryReply, HugeAnnouncementCostsOnlyWhatArrived) {

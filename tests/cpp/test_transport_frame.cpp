@@ -60,6 +60,18 @@ Bytes concat(Bytes a, const Bytes& b) {
     return a;
 }
 
+// The next frame, read as the client's readers read one: the header peeked, then the frame
+// received whole and consumed.
+Result<FrameView, IoError> next_frame(ReadWriteConnection& connection) {
+    auto header = peek_frame_header(connection);
+    if (!header) return unexpected(std::move(header).error());
+    return receive_frame(connection, *header);
+}
+
+Bytes body_of(const FrameView& frame) {
+    return Bytes(frame.body.begin(), frame.body.end());
+}
+
 TEST(FrameWrite, RequestHeaderBytes) {
     SocketPair pair;
     const Bytes payload(100, 0xAB);
@@ -108,28 +120,28 @@ TEST(FrameWrite, BrokenPipeIsAnOsError) {
 TEST(FrameRead, ReplyStatusAndBody) {
     SocketPair pair;
     pair.send(concat(header(5, 3), {'a', 'b', 'c'}));
-    auto reply = read_reply(*pair.client);
+    auto reply = next_frame(*pair.client);
     ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 5u);
-    EXPECT_EQ(reply->body, (Bytes{'a', 'b', 'c'}));
+    EXPECT_EQ(reply->word, 5u);
+    EXPECT_EQ(body_of(*reply), (Bytes{'a', 'b', 'c'}));
 
     pair.send(header(0, 0));  // an empty body reads nothing more
-    reply = read_reply(*pair.client);
+    reply = next_frame(*pair.client);
     ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 0u);
+    EXPECT_EQ(reply->word, 0u);
     EXPECT_TRUE(reply->body.empty());
 }
 
 TEST(FrameRead, StreamFrames) {
     SocketPair pair;
     pair.send(concat(concat(header(9, 5), Bytes(5, 'x')), header(3, 0)));
-    auto first = read_stream_frame(*pair.client);
+    auto first = next_frame(*pair.client);
     ASSERT_TRUE(first);
-    EXPECT_EQ(first->kind, 9u);
-    EXPECT_EQ(first->body.size(), 5u);
-    auto second = read_stream_frame(*pair.client);
+    EXPECT_EQ(first->word, 9u);
+    EXPECT_EQ(body_of(*first), Bytes(5, 'x'));
+    auto second = next_frame(*pair.client);
     ASSERT_TRUE(second);
-    EXPECT_EQ(second->kind, 3u);
+    EXPECT_EQ(second->word, 3u);
     EXPECT_TRUE(second->body.empty());
 }
 
@@ -148,11 +160,11 @@ TEST(FrameRead, SpinningFirstChangesNothingButTheWait) {
             std::this_thread::sleep_for(delay);
             pair.send(Bytes(reply.begin() + 3, reply.end()));
         });
-        auto got = read_reply(*pair.client);
+        auto got = next_frame(*pair.client);
         writer.join();
         ASSERT_TRUE(got) << got.error().message;
-        EXPECT_EQ(got->status, 6u);
-        EXPECT_EQ(got->body, (Bytes{'h', 'e', 'l', 'l', 'o'}));
+        EXPECT_EQ(got->word, 6u);
+        EXPECT_EQ(body_of(*got), (Bytes{'h', 'e', 'l', 'l', 'o'}));
     }
     SocketPair closing;
     closing.client->set_reply_wait(idle::kLocalSocketReply);
@@ -160,7 +172,7 @@ TEST(FrameRead, SpinningFirstChangesNothingButTheWait) {
         std::this_thread::sleep_for(microseconds(20000));
         closing.peer.reset();
     });
-    auto closed = read_reply(*closing.client);
+    auto closed = next_frame(*closing.client);
     closer.join();
     ASSERT_FALSE(closed);
     EXPECT_EQ(closed.error().message, "failed to fill whole buffer");
@@ -172,7 +184,7 @@ TEST(FrameRead, PeerClosingIsFailedToFill) {
         SocketPair pair;
         if (!bytes.empty()) pair.send(bytes);
         pair.peer.reset();
-        auto reply = read_reply(*pair.client);
+        auto reply = next_frame(*pair.client);
         ASSERT_FALSE(reply);
         EXPECT_EQ(reply.error().kind, IoErrorKind::UnexpectedEof);
         EXPECT_EQ(reply.error().message, "failed to fill whole buffer");
@@ -185,7 +197,7 @@ TEST(FrameRead, HugeAnnouncedBodyCostsOnlyWhatArrives) {
     SocketPair pair;
     pair.send(concat(header(0, 0xFFFFFFFFu), Bytes(4096, 7)));
     pair.peer.reset();
-    auto reply = read_reply(*pair.client);
+    auto reply = next_frame(*pair.client);
     ASSERT_FALSE(reply);
     EXPECT_EQ(reply.error().message, "failed to fill whole buffer");
     rusage after{};
@@ -201,12 +213,11 @@ TEST(FrameRead, BodiesLargerThanTheFirstChunkArriveWhole) {
     for (std::size_t i = 0; i < size; ++i) body[i] = static_cast<std::uint8_t>(i * 31);
     std::thread writer(
         [&] { pair.send(concat(header(4, static_cast<std::uint32_t>(size)), body)); });
-    auto reply = read_reply(*pair.client);
+    auto reply = next_frame(*pair.client);
     writer.join();
     ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 4u);
-    EXPECT_EQ(reply->body, body);
-    EXPECT_EQ(reply->body.capacity(), size);
+    EXPECT_EQ(reply->word, 4u);
+    EXPECT_EQ(body_of(*reply), body);
 }
 
 // A receive copies for as long as bytes keep coming, so fill asks for the bytes it still
@@ -217,7 +228,7 @@ TEST(FrameRead, FillTakesInOnlyTheReadAheadBeyondWhatIsMissing) {
     const std::size_t large = std::size_t{2} << 20;  // grows the buffer past 2 MiB
     const Bytes first = concat(header(0, static_cast<std::uint32_t>(large)), Bytes(large, 3));
     std::thread writer([&] { pair.send(first); });
-    const bool received = receive_frame(*pair.client).has_value();
+    const bool received = next_frame(*pair.client).has_value();
     writer.join();
     ASSERT_TRUE(received);
     ASSERT_GE(pair.client->receive_capacity(), large);
@@ -238,32 +249,6 @@ TEST(FrameRead, FillTakesInOnlyTheReadAheadBeyondWhatIsMissing) {
     EXPECT_EQ(whole->size(), queued);
 }
 
-TEST(DecodeReply, StatusDecidesBetweenPacketAndText) {
-    auto remote = decode_reply(5, Bytes{'m', 'o', 'd', 'e', 'l', ' ', '7'});
-    ASSERT_FALSE(remote);
-    EXPECT_EQ(remote.error().kind, ReplyError::Kind::Remote);
-    EXPECT_EQ(remote.error().message, "model 7");
-
-    auto lossy = decode_reply(1, Bytes{0xFF, 0x41});
-    ASSERT_FALSE(lossy);
-    EXPECT_EQ(lossy.error().message,
-              "\xEF\xBF\xBD"
-              "A");
-
-    auto empty = decode_reply(0, Bytes{});
-    ASSERT_FALSE(empty);
-    EXPECT_EQ(empty.error().kind, ReplyError::Kind::Protocol);
-    EXPECT_EQ(empty.error().message, "io error: unexpected end of file");
-
-    Bytes packet = {
-        0,   0,   0, 0, 0, 0, 0, 0, 2, 0, 0, 0,  0, 0,    0,   0,
-        'u', '8', 1, 1, 0, 0, 0, 0, 0, 0, 0, 42, 0, 0xEE, 0xEE};  // trailing bytes ignored
-    auto ok = decode_reply(0, packet);
-    ASSERT_TRUE(ok) << ok.error().message;
-    EXPECT_EQ(ok->data, (Bytes{42}));
-    EXPECT_EQ(ok->dtype, engine_api::TensorDtype::Uint8);
-}
-
 // --- the receive buffer and gathered writes -------------------------------------------------
 
 TEST(FrameRead, FramesArrivingTogetherAreReadOneAfterTheOther) {
@@ -271,27 +256,27 @@ TEST(FrameRead, FramesArrivingTogetherAreReadOneAfterTheOther) {
     // Two replies and the start of a third in one send: what is read ahead is kept, not lost.
     pair.send(concat(concat(concat(header(0, 3), Bytes{1, 2, 3}), concat(header(7, 0), {})),
                      concat(header(2, 4), Bytes{9})));
-    auto first = receive_frame(*pair.client);
+    auto first = next_frame(*pair.client);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->word, 0u);
-    EXPECT_EQ(Bytes(first->body.begin(), first->body.end()), (Bytes{1, 2, 3}));
-    auto second = read_reply(*pair.client);
+    EXPECT_EQ(body_of(*first), (Bytes{1, 2, 3}));
+    auto second = next_frame(*pair.client);
     ASSERT_TRUE(second);
-    EXPECT_EQ(second->status, 7u);
+    EXPECT_EQ(second->word, 7u);
     EXPECT_TRUE(second->body.empty());
     pair.send({8, 8, 8});
-    auto third = read_stream_frame(*pair.client);
+    auto third = next_frame(*pair.client);
     ASSERT_TRUE(third);
-    EXPECT_EQ(third->kind, 2u);
-    EXPECT_EQ(third->body, (Bytes{9, 8, 8, 8}));
+    EXPECT_EQ(third->word, 2u);
+    EXPECT_EQ(body_of(*third), (Bytes{9, 8, 8, 8}));
 }
 
 TEST(FrameRead, ReadExactServesBytesReceivedAheadFirst) {
     SocketPair pair;
     pair.send(concat(header(0, 2), Bytes{5, 6, 7, 8, 9}));
-    auto frame = receive_frame(*pair.client);
+    auto frame = next_frame(*pair.client);
     ASSERT_TRUE(frame);
-    EXPECT_EQ(Bytes(frame->body.begin(), frame->body.end()), (Bytes{5, 6}));
+    EXPECT_EQ(body_of(*frame), (Bytes{5, 6}));
     pair.send({10});
     Bytes rest(4);
     ASSERT_TRUE(pair.client->read_exact(rest.data(), rest.size()));
@@ -310,7 +295,7 @@ TEST(FrameRead, LargeThenSmallRepliesOnOneConnection) {
     });
     for (const auto& [status, body] : std::vector<std::pair<std::uint32_t, Bytes>>{
              {0, big}, {1, Bytes{4, 2}}, {0, big}}) {
-        auto frame = receive_frame(*pair.client);
+        auto frame = next_frame(*pair.client);
         ASSERT_TRUE(frame);
         EXPECT_EQ(frame->word, status);
         EXPECT_TRUE(std::equal(frame->body.begin(), frame->body.end(), body.begin(), body.end()));
@@ -324,7 +309,7 @@ TEST(FrameRead, AFailedReadForgetsWhatWasPending) {
     pair.send(concat(header(0, 100), Bytes(10, 1)));
     pair.peer.reset();
     for (int attempt = 0; attempt < 2; ++attempt) {
-        auto frame = receive_frame(*pair.client);
+        auto frame = next_frame(*pair.client);
         ASSERT_FALSE(frame);
         EXPECT_EQ(frame.error().message, "failed to fill whole buffer");
     }

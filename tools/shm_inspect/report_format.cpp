@@ -71,17 +71,17 @@ std::string ring_text(const RingReport& ring) {
     const char* direction = ring.name == "request" ? "client -> engine" : "engine -> client";
     std::string out = ring.name + " ring (" + direction + ") at offset " +
                       std::to_string(ring.offset) + ", " + std::to_string(ring.entry_size) +
-                      "-byte entries, capacity " + std::to_string(shm::RequestRing::kCapacity) +
+                      "-byte entries, capacity " + std::to_string(shm::kRingCapacity) +
                       "\n";
     out += "  reserve_index " + std::to_string(c.reserve_index) + "  commit_index " +
            std::to_string(c.commit_index) + "  read_index " + std::to_string(c.read_index) + "\n";
     if (!c.in_range()) {
         return out + "  counters out of range (0 to " +
-               std::to_string(shm::RequestRing::kCapacity - 1) +
+               std::to_string(shm::kRingCapacity - 1) +
                "): the clients refuse to use this ring\n";
     }
     return out + "  queued " + std::to_string(c.queued()) + " of " +
-           std::to_string(shm::RequestRing::kCapacity - 1) + ", reserved but unpublished " +
+           std::to_string(shm::kRingCapacity - 1) + ", reserved but unpublished " +
            std::to_string(c.unpublished()) + "\n";
 }
 
@@ -90,7 +90,7 @@ void ring_json(JsonWriter& json, const RingReport& ring) {
     json.key(ring.name).begin_object();
     json.key("offset").number(ring.offset);
     json.key("entry_size").number(ring.entry_size);
-    json.key("capacity").number(shm::RequestRing::kCapacity);
+    json.key("capacity").number(shm::kRingCapacity);
     json.key("reserve_index").number(c.reserve_index);
     json.key("commit_index").number(c.commit_index);
     json.key("read_index").number(c.read_index);
