@@ -14,13 +14,19 @@ namespace zelto {
 IdleStrategy::IdleStrategy() : confined_(allowed_processors() == 1) {}
 
 IdlePhases IdleStrategy::phases_for_next_wait(const IdlePhases& phases) {
-    IdlePhases next = phases;
-    if (confined_) next.busy = {};
-    if (waits_without_yielding_ > 0) {
-        --waits_without_yielding_;
-        next.yielding = next.busy;
+    if (waits_without_yielding_ == 0) {
+        return confined_ ? IdlePhases{{}, phases.yielding, phases.longest_sleep} : phases;
     }
-    return next;
+    --waits_without_yielding_;
+    return crowded_phases(phases);
+}
+
+IdlePhases IdleStrategy::crowded_phases(const IdlePhases& phases) const {
+    // A thread that keeps spinning keeps its turn on the processor; one that yields hands it
+    // away for a tick. So the whole spin pauses, except on a thread confined to one processor,
+    // whose pausing could keep that processor from the peer: it blocks (or sleeps) at once.
+    const std::chrono::nanoseconds spin = confined_ ? std::chrono::nanoseconds{} : phases.yielding;
+    return {spin, spin, phases.longest_sleep};
 }
 
 IdleWait::IdleWait(const IdlePhases& phases, IdleStrategy* strategy)
@@ -39,9 +45,8 @@ bool IdleWait::idle() {
         begun_ = true;
         start_ = now;
         if (strategy_ != nullptr) phases_ = strategy_->phases_for_next_wait(phases_);
-    } else if (!spin_over_ && now - last_idle_ > idle::kCrowdedGap && strategy_ != nullptr) {
-        strategy_->saw_crowding();
-        spin_over_ = true;
+    } else if (!spin_over_ && now - last_idle_ > idle::kCrowdedGap) {
+        saw_crowding();
     }
     last_idle_ = now;
     if (!spin_over_ && spin_step(now)) return true;
@@ -61,9 +66,18 @@ bool IdleWait::spin_step(Clock::time_point now) {
     if (elapsed < phases_.yielding) {
         ::sched_yield();
         last_step_ = Step::Yielded;
+        // The answer is often there once a long yield returns, and then no later idle() would
+        // see the gap.
+        if (Clock::now() - now > idle::kCrowdedGap) saw_crowding();
         return true;
     }
     return false;
+}
+
+void IdleWait::saw_crowding() {
+    if (strategy_ == nullptr) return;
+    strategy_->saw_crowding();
+    phases_ = strategy_->crowded_phases(phases_);
 }
 
 void IdleWait::sleep_step() {

@@ -16,13 +16,14 @@
 // Spinning pays on an idle machine: a virtual machine halts its idle processors, and waking a
 // thread that blocked costs tens of microseconds, more than a local engine needs to answer a
 // small request. Yielding costs dear on a busy machine: with another runnable thread on the
-// processor, one sched_yield can hand it away for a scheduler tick (4 ms at 250 Hz), where a
-// thread that blocked is woken, and preferred, as soon as its answer comes. A wait sees that as
-// a gap between two looks far longer than a look and a yield (kCrowdedGap): it stops spinning at
-// once, and its IdleStrategy lets the next kWaitsAfterCrowding waits skip the yielding phase.
-// Their busy phase stays: short, it catches the answer of an engine on another processor without
-// handing anything away. After those waits one yields again, and so finds out when the
-// crowding is over.
+// processor, one sched_yield can hand it away for a scheduler tick (4 ms at 250 Hz), and so can
+// blocking after a long spin (the spin used up the thread's share of the processor, so its
+// wake-up waits for the other thread's turn to end). A thread that keeps spinning keeps its turn.
+// A wait sees the crowding as a yield, or a gap between two looks, far longer than a look and a
+// yield (kCrowdedGap). From then on, and for the next kWaitsAfterCrowding waits of the same
+// IdleStrategy, the whole spin pauses (a thread confined to one processor, whose pausing could
+// keep that processor from the peer, blocks at once instead). The wait after those yields again,
+// and so finds out when the crowding is over.
 #pragma once
 
 #include <chrono>
@@ -48,9 +49,9 @@ namespace idle {
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-// Long enough for a local engine's answer to a small request on a busy machine (a few
-// microseconds once it runs), short enough that an engine on this thread's own processor, which
-// the busy phase keeps waiting, loses little.
+// How long a wait pauses before its first yield: an answer this quick needs no yield (a local
+// engine answers a small request within a few microseconds once it runs), and an engine that
+// waits for this thread's processor meanwhile loses little.
 inline constexpr microseconds kBusy{20};
 
 // A reply from an engine on this machine (Unix socket or loopback): the spin outlasts the slowest
@@ -131,7 +132,7 @@ class IdleStrategy {
     explicit IdleStrategy(bool confined_to_one_processor) : confined_(confined_to_one_processor) {}
 
     bool confined_to_one_processor() const { return confined_; }
-    // True while waits skip their yielding phase.
+    // True while waits pause for their whole spin instead of yielding.
     bool crowded() const { return waits_without_yielding_ > 0; }
 
   private:
@@ -139,6 +140,7 @@ class IdleStrategy {
     // The phases a wait that has begun to idle gets. Counts the crowded waits down.
     IdlePhases phases_for_next_wait(const IdlePhases& phases);
     void saw_crowding() { waits_without_yielding_ = idle::kWaitsAfterCrowding; }
+    IdlePhases crowded_phases(const IdlePhases& phases) const;
 
     bool confined_;
     std::size_t waits_without_yielding_ = 0;
@@ -177,6 +179,7 @@ class IdleWait {
   private:
     using Clock = std::chrono::steady_clock;
     bool spin_step(Clock::time_point now);
+    void saw_crowding();
     void sleep_step();
 
     IdleStrategy* strategy_;

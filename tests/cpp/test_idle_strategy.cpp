@@ -63,10 +63,11 @@ TEST(IdleWait, SleepsGrowToTheLongestAndLowerTheTimerSlackMeanwhile) {
     EXPECT_EQ(::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), before) << "lowered only for a sleep";
 }
 
-// A gap between two looks far longer than a look and a yield (the thread was away) ends the spin
-// at once, and the next waits of the same strategy skip their yielding phase; waits that find
-// their answer at the first look do not count; after kWaitsAfterCrowding waits one yields again.
-TEST(IdleStrategy, CrowdingEndsTheSpinAndSkipsYieldingForAWhile) {
+// A gap between two looks far longer than a look and a yield (the thread was away) turns the rest
+// of the spin into pauses, and so are the whole spins of the next waits of the same strategy;
+// waits that find their answer at the first look do not count; after kWaitsAfterCrowding waits
+// one yields again. A thread confined to one processor blocks at once instead of pausing.
+TEST(IdleStrategy, CrowdingTurnsYieldsIntoPausesForAWhile) {
     const IdlePhases yield_only{{}, 10s, {}};
     IdleStrategy strategy(false);
     {
@@ -74,30 +75,33 @@ TEST(IdleStrategy, CrowdingEndsTheSpinAndSkipsYieldingForAWhile) {
         ASSERT_TRUE(wait.idle());
         EXPECT_EQ(wait.last_step(), Step::Yielded);
         std::this_thread::sleep_for(2 * idle::kCrowdedGap);
-        EXPECT_FALSE(wait.idle()) << "away for longer than the crowded gap: block now";
+        ASSERT_TRUE(wait.idle());
+        EXPECT_EQ(wait.last_step(), Step::Paused) << "away for longer than the crowded gap";
     }
     EXPECT_TRUE(strategy.crowded());
     for (int i = 0; i < 1000; ++i) IdleWait never_idle(yield_only, &strategy);
     for (std::size_t i = 0; i < idle::kWaitsAfterCrowding; ++i) {
         IdleWait wait(yield_only, &strategy);
-        ASSERT_FALSE(wait.idle()) << "crowded wait " << i << " yielded";
+        ASSERT_TRUE(wait.idle());
+        ASSERT_EQ(wait.last_step(), Step::Paused) << "crowded wait " << i;
     }
     EXPECT_FALSE(strategy.crowded());
     IdleWait after(yield_only, &strategy);
     EXPECT_TRUE(after.idle());
     EXPECT_EQ(after.last_step(), Step::Yielded);
 
-    // While crowded the busy phase stays.
-    IdleStrategy crowded(false);
+    IdleStrategy confined(true);
     {
-        IdleWait wait(yield_only, &crowded);
+        IdleWait wait(yield_only, &confined);
         ASSERT_TRUE(wait.idle());
         std::this_thread::sleep_for(2 * idle::kCrowdedGap);
-        ASSERT_FALSE(wait.idle());
+        EXPECT_FALSE(wait.idle()) << "confined and crowded: block now";
     }
-    IdleWait busy_only(IdlePhases{10s, 20s, {}}, &crowded);
-    ASSERT_TRUE(busy_only.idle());
-    EXPECT_EQ(busy_only.last_step(), Step::Paused);
+    IdleWait next(yield_only, &confined);
+    EXPECT_FALSE(next.idle());
+    IdleWait sleeping(IdlePhases{{}, 10s, 1ms}, &confined);
+    ASSERT_TRUE(sleeping.idle());
+    EXPECT_EQ(sleeping.last_step(), Step::Slept) << "a wait that sleeps goes on sleeping";
 }
 
 // Sleeping is what the phase asks for: a long gap after a sleep says nothing about crowding.
