@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 source scripts/lib/setup.sh
 
 seconds=${FUZZ_SECONDS:-45}
-build=build-fuzz
+build=build-fuzz  # the fuzz preset's binaryDir (CMakePresets.json)
 
 # Longest input per target: enough for several frames or a few hundred characters of text, short
 # enough that each execution stays fast and the socket buffers take a whole input at once.
@@ -36,9 +36,8 @@ install_fuzz_packages
 
 section "Building fuzz targets ($build)"
 build_started=$SECONDS
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DZELTO_FUZZ=ON -DZELTO_BUILD_EXTENSION=OFF \
-    -DZELTO_BUILD_TESTS=OFF -DZELTO_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target fuzz_targets -j "$(build_jobs)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$(build_jobs)"
 build_seconds=$((SECONDS - build_started))
 
 if [ -n "${FUZZ_TARGETS:-}" ]; then

@@ -62,16 +62,15 @@ venv=$(make_tool_venv "$python")
 status=0
 
 if [[ " $stages " == *" asan "* ]]; then
-    build=build-asan
+    build=build-asan  # the asan preset's binaryDir (CMakePresets.json)
     logs="$root/$build/sanitizer-logs"
     libasan=$(gcc -print-file-name=libasan.so)
     libubsan=$(gcc -print-file-name=libubsan.so)
     [ -f "$libasan" ] && [ -f "$libubsan" ] || { echo "GCC sanitizer runtimes not found" >&2; exit 2; }
 
     start_stage "ASan + UBSan build ($build)"
-    CC=gcc CXX=g++ cmake -S . -B "$build" -G Ninja -DZELTO_SANITIZE=address -DZELTO_WERROR=ON \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
-    cmake --build "$build" -j "$(build_jobs)"
+    cmake --preset asan -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+    cmake --build --preset asan -j "$(build_jobs)"
     end_stage "asan: build"
 
     # halt_on_error/abort_on_error: the first finding stops the process with a failing status;
@@ -132,13 +131,12 @@ WRAPPER
 fi
 
 if [[ " $stages " == *" tsan "* ]]; then
-    build=build-tsan
+    build=build-tsan  # the tsan preset's binaryDir (CMakePresets.json)
     logs="$root/$build/sanitizer-logs"
 
     start_stage "TSan build ($build)"
-    CC=gcc CXX=g++ cmake -S . -B "$build" -G Ninja -DZELTO_SANITIZE=thread -DZELTO_WERROR=ON \
-        -DZELTO_BUILD_EXTENSION=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$build" --target zelto_cpp_tests -j "$(build_jobs)"
+    cmake --preset tsan >/dev/null
+    cmake --build --preset tsan -j "$(build_jobs)"
     end_stage "tsan: build"
 
     start_stage "tsan: concurrency tests"
