@@ -15,20 +15,22 @@ cd "$(dirname "$0")/.."
 source scripts/lib/setup.sh
 
 seconds=${FUZZ_SECONDS:-45}
-build=build-fuzz
+build=build-fuzz  # the fuzz preset's binaryDir (CMakePresets.json)
 
-# Longest input per target: enough for several frames or a few hundred characters of text, short
-# enough that each execution stays fast and the socket buffers take a whole input at once.
-max_len_for() {
-    case $1 in
-        endpoint) echo 512 ;;
-        base64) echo 4096 ;;
-        tensor_packet) echo 4096 ;;
-        hybrid_reply) echo 4096 ;;
-        stream_frames) echo 16384 ;;
-        large_frames) echo 4096 ;;
-        *) echo 4096 ;;
-    esac
+# libFuzzer flags from the [libfuzzer] section of an options file ("max_len = 4096" gives
+# -max_len=4096), one a line; each target's file fuzz/fuzz_<target>.options holds, at least, its
+# longest input.
+options_flags() {
+    awk '
+        /^[[:space:]]*([#;]|$)/ { next }
+        /^[[:space:]]*\[/ { section = $0; gsub(/[][[:space:]]/, "", section); next }
+        section != "libfuzzer" { next }
+        !/=/ { print FILENAME ": not a key = value line: " $0 > "/dev/stderr"; exit 2 }
+        {
+            key = substr($0, 1, index($0, "=") - 1); value = substr($0, index($0, "=") + 1)
+            gsub(/^[[:space:]]+|[[:space:]]+$/, "", key); gsub(/^[[:space:]]+|[[:space:]]+$/, "", value)
+            print "-" key "=" value
+        }' "$1"
 }
 
 install_system_packages
@@ -36,9 +38,8 @@ install_fuzz_packages
 
 section "Building fuzz targets ($build)"
 build_started=$SECONDS
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DZELTO_FUZZ=ON -DZELTO_BUILD_EXTENSION=OFF \
-    -DZELTO_BUILD_TESTS=OFF -DZELTO_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target fuzz_targets -j "$(build_jobs)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$(build_jobs)"
 build_seconds=$((SECONDS - build_started))
 
 if [ -n "${FUZZ_TARGETS:-}" ]; then
@@ -58,14 +59,19 @@ for target in $targets; do
     work="$build/corpus/$target"
     artifacts="$build/artifacts/$target"
     log="$build/logs/$target.log"
+    options="fuzz/fuzz_$target.options"
     [ -x "$binary" ] || { echo "no fuzz target $binary" >&2; exit 2; }
     [ -d "$seeds" ] || { echo "no seed corpus $seeds" >&2; exit 2; }
+    [ -f "$options" ] || { echo "no options file $options (its max_len at least)" >&2; exit 2; }
     mkdir -p "$work" "$artifacts" "$(dirname "$log")"
-    args=(-max_total_time="$seconds" -rss_limit_mb=512 -timeout=10 -max_len="$(max_len_for "$target")"
+    flags=$(options_flags "$options")
+    target_flags=()
+    [ -z "$flags" ] || mapfile -t target_flags <<<"$flags"
+    args=(-max_total_time="$seconds" -rss_limit_mb=512 -timeout=10 "${target_flags[@]}"
           -print_final_stats=1 -artifact_prefix="$artifacts/")
     [ -f "fuzz/dict/fuzz_$target.dict" ] && args+=(-dict="fuzz/dict/fuzz_$target.dict")
 
-    section "fuzz_$target for ${seconds}s"
+    section "fuzz_$target for ${seconds}s ${target_flags[*]}"
     started=$SECONDS
     status=0
     # New inputs go to the first directory (the machine-local one); the seeds stay untouched.

@@ -33,10 +33,9 @@ status=0
 end_stage "smoke suite on the $OLD_ROOT_SUITE root"
 
 section "C++ unit tests"
-cmake -S . -B build/cpp-tests -G Ninja -DZELTO_WERROR=ON -DZELTO_BUILD_EXTENSION=OFF \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/cpp-tests
-(cd build/cpp-tests && ctest --output-on-failure -j2)
+cmake --preset cpp-tests >/dev/null
+cmake --build --preset cpp-tests
+ctest --preset cpp-tests
 end_stage "C++ unit tests"
 
 whole_suite_pythons=$(test_pythons)

@@ -39,17 +39,42 @@ build_wheel() {
     echo "built $WHEEL"
 }
 
-# A fresh virtual environment for one interpreter, with the wheel, pytest and the packages given.
+# A virtual environment for one interpreter, with the wheel, pytest and the packages given. It is
+# kept between runs while the interpreter and the package list stay the same as its stamp file
+# records, and then only the wheel is installed again, and only when its hash changed.
 make_test_venv() {
-    local python=$1 tag venv
+    local python=$1 tag venv stamp contents wheel_hash
     shift
     tag=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     venv="$PWD/build/venv-$tag"
-    rm -rf "$venv"
-    "$python" -m venv "$venv" >&2
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check "$WHEEL" pytest "$@" >&2
+    stamp="$venv/.zelto-test-venv"
+    contents=$(test_venv_contents "$python" pytest "$@")
+    wheel_hash=$(sha256sum "$WHEEL" | cut -d' ' -f1)
+    # Callers run this in $(...), where bash does not stop at a failing command: each step
+    # checks for itself, and the stamp is written only once the venv is complete.
+    if [ "$(sed '$d' "$stamp" 2>/dev/null)" != "$contents" ] ||
+        ! "$venv/bin/python" -c '' 2>/dev/null; then
+        rm -rf "$venv"
+        "$python" -m venv "$venv" >&2 &&
+            "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2 &&
+            "$venv/bin/python" -m pip install -q --disable-pip-version-check "$WHEEL" pytest "$@" >&2 ||
+            return 1
+    elif [ "$(tail -n 1 "$stamp")" != "wheel $wheel_hash" ]; then
+        rm -f "$stamp"
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall \
+            --no-deps "$WHEEL" >&2 || return 1
+    fi
+    printf '%s\nwheel %s\n' "$contents" "$wheel_hash" >"$stamp"
     echo "$venv"
+}
+
+# What a test venv holds apart from the wheel: the interpreter (its resolved path and full
+# version, which names its build) and the packages asked for, one a line.
+test_venv_contents() {
+    local python=$1
+    shift
+    "$python" -c 'import os, sys; print("python", os.path.realpath(sys.executable)); print("version", sys.version.replace("\n", " "))'
+    printf 'package %s\n' "$@"
 }
 
 # What the whole Python suite needs beside pytest. pyright comes as its PyPI wheel, which bundles

@@ -1,5 +1,7 @@
 // Inputs that the fuzz targets of fuzz/ once failed on, replayed exactly, with the outcome that
 // is right for them. Each test names the target and the property that caught it.
+// Named for where its cases come from, not for a layer: the targets read engine_api, ipc,
+// transport and sdk input, and the cases of every target collect here (fuzz/README.md).
 #include <gtest/gtest.h>
 
 #include <string>

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "sdk/shared_region.hpp"
-#include "test_shm_region.hpp"
+#include "support/test_shm_region.hpp"
 
 namespace zelto::sdk {
 namespace {

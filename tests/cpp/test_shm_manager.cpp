@@ -8,7 +8,7 @@
 
 #include "shm/log.hpp"
 #include "shm/shm_manager.hpp"
-#include "test_shm_region.hpp"
+#include "support/test_shm_region.hpp"
 
 namespace zelto::shm {
 namespace {

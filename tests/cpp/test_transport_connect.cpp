@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "common/unique_fd.hpp"
-#include "on_one_processor.hpp"
+#include "support/on_one_processor.hpp"
 #include "transport/send_buffer.hpp"
 #include "transport/socket_connect.hpp"
 

@@ -16,8 +16,8 @@
 
 #include "common/processors.hpp"
 #include "common/unique_fd.hpp"
-#include "on_one_processor.hpp"
 #include "shm/notify_wait.hpp"
+#include "support/on_one_processor.hpp"
 
 namespace zelto::shm {
 namespace {
