@@ -21,9 +21,8 @@
 // wake-up waits for the other thread's turn to end). A thread that keeps spinning keeps its turn.
 // A wait sees the crowding as a yield, or a gap between two looks, far longer than a look and a
 // yield (kCrowdedGap). From then on, and for the next kWaitsAfterCrowding waits of the same
-// IdleStrategy, the whole spin pauses (a thread confined to one processor, whose pausing could
-// keep that processor from the peer, blocks at once instead). The wait after those yields again,
-// and so finds out when the crowding is over.
+// IdleStrategy, the whole spin pauses. The wait after those yields again, and so finds out when
+// the crowding is over.
 #pragma once
 
 #include <chrono>
@@ -74,11 +73,6 @@ inline constexpr IdlePhases kNotificationLag{microseconds{5}, microseconds{5}, {
 // The shared-memory client's polling of the response ring, with the 1 us sleeps it prescribes
 // after the spin. The spin covers an engine's copy of a megabyte or so.
 inline constexpr IdlePhases kShmPolling{kBusy, microseconds{200}, microseconds{1}};
-// The same from a thread that may run on one processor only: the engine may share it, and the
-// yields are what let it run, however long they take (a thread asleep on a timer is woken late
-// while the engine yields in a loop). So the polling yields for as long as such an engine may
-// take to echo the largest slot, and it is not cut short by crowding.
-inline constexpr IdlePhases kShmPollingOnOneProcessor{{}, milliseconds{20}, microseconds{1}};
 
 // The mock engine between two requests: it polls its request ring (nothing wakes it), spinning
 // for at least kEngineShortestSpin and kEngineSpinPerBusy times as long as the last request kept

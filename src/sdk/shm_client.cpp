@@ -165,9 +165,7 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
     const std::function<bool()>& between_polls) const {
     shm::ResponseRing ring = response_ring();
     const auto start = std::chrono::steady_clock::now();
-    const bool confined = core_->idle_.confined_to_one_processor();
-    IdleWait wait(confined ? idle::kShmPollingOnOneProcessor : idle::kShmPolling,
-                  confined ? nullptr : &core_->idle_);
+    IdleWait wait(idle::kShmPolling, &core_->idle_);
     for (;;) {
         Result<std::optional<shm::ShmResponseEntry>, shm::QueueError> popped{std::nullopt};
         auto fault = region_->try_access([&]() noexcept { popped = ring.pop(); });

@@ -150,9 +150,7 @@ class PendingShmRequest {
 
     // Polls the response ring until the entry for this id arrives. Entries for other ids are
     // dropped. Between two polls: the time limit, then `between_polls` (false = stop with
-    // Interrupted), then the idle::kShmPolling spin and 1 us sleeps after it
-    // (idle::kShmPollingOnOneProcessor for a client made on a thread that may run on one
-    // processor only).
+    // Interrupted), then the idle::kShmPolling spin and 1 us sleeps after it.
     Result<shm::ShmResponseEntry, ShmCallError> poll_response(
         const std::function<bool()>& between_polls) const;
 
