@@ -24,8 +24,8 @@ IdlePhases IdleStrategy::phases_for_next_wait(const IdlePhases& phases) {
 IdlePhases IdleStrategy::crowded_phases(const IdlePhases& phases) const {
     // A thread that keeps spinning keeps its turn on the processor; one that yields hands it
     // away for a tick. So the whole spin pauses, also on a thread confined to one processor:
-    // blocking there instead turned every answer into a wake-up (tens of microseconds) for
-    // hundreds of calls after one long yield on an otherwise idle machine.
+    // blocking there instead made every answer of the next waits cost a wake-up, on a busy
+    // machine and after a single long yield on an idle one (bench/run.sh --waiting).
     return {phases.yielding, phases.yielding, phases.longest_sleep};
 }
 
