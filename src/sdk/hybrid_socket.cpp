@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstring>
 
-
 namespace zelto::sdk {
 
 IoError early_eof() {

@@ -63,6 +63,17 @@ TEST(IdleWait, SleepsGrowToTheLongestAndLowerTheTimerSlackMeanwhile) {
     EXPECT_EQ(::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), before) << "lowered only for a sleep";
 }
 
+// One wait of `strategy` that yields, then is away for longer than the crowded gap: the rest of
+// its spin pauses.
+void yield_then_be_away(const IdlePhases& phases, IdleStrategy& strategy) {
+    IdleWait wait(phases, &strategy);
+    ASSERT_TRUE(wait.idle());
+    EXPECT_EQ(wait.last_step(), Step::Yielded);
+    std::this_thread::sleep_for(2 * idle::kCrowdedGap);
+    ASSERT_TRUE(wait.idle());
+    EXPECT_EQ(wait.last_step(), Step::Paused) << "away for longer than the crowded gap";
+}
+
 // A gap between two looks far longer than a look and a yield (the thread was away) turns the rest
 // of the spin into pauses, and so are the whole spins of the next waits of the same strategy;
 // waits that find their answer at the first look do not count; after kWaitsAfterCrowding waits
@@ -70,14 +81,7 @@ TEST(IdleWait, SleepsGrowToTheLongestAndLowerTheTimerSlackMeanwhile) {
 TEST(IdleStrategy, CrowdingTurnsYieldsIntoPausesForAWhile) {
     const IdlePhases yield_only{{}, 10s, {}};
     IdleStrategy strategy(false);
-    {
-        IdleWait wait(yield_only, &strategy);
-        ASSERT_TRUE(wait.idle());
-        EXPECT_EQ(wait.last_step(), Step::Yielded);
-        std::this_thread::sleep_for(2 * idle::kCrowdedGap);
-        ASSERT_TRUE(wait.idle());
-        EXPECT_EQ(wait.last_step(), Step::Paused) << "away for longer than the crowded gap";
-    }
+    yield_then_be_away(yield_only, strategy);
     EXPECT_TRUE(strategy.crowded());
     for (int i = 0; i < 1000; ++i) IdleWait never_idle(yield_only, &strategy);
     for (std::size_t i = 0; i < idle::kWaitsAfterCrowding; ++i) {
@@ -91,14 +95,7 @@ TEST(IdleStrategy, CrowdingTurnsYieldsIntoPausesForAWhile) {
     EXPECT_EQ(after.last_step(), Step::Yielded);
 
     IdleStrategy confined(true);
-    {
-        IdleWait wait(yield_only, &confined);
-        ASSERT_TRUE(wait.idle());
-        EXPECT_EQ(wait.last_step(), Step::Yielded);
-        std::this_thread::sleep_for(2 * idle::kCrowdedGap);
-        ASSERT_TRUE(wait.idle());
-        EXPECT_EQ(wait.last_step(), Step::Paused);
-    }
+    yield_then_be_away(yield_only, confined);
     IdleWait next(yield_only, &confined);
     ASSERT_TRUE(next.idle());
     EXPECT_EQ(next.last_step(), Step::Paused);
