@@ -71,7 +71,7 @@
 #include "common/little_endian.hpp"
 #include "common/unique_fd.hpp"
 #include "engine_api/base64.hpp"
-#include "engine_api/request_decoder.hpp"
+#include "engine/request_decoder.hpp"
 #include "hybrid_handler.hpp"
 #include "transport/connection.hpp"
 #include "transport/frame.hpp"
@@ -368,7 +368,7 @@ InferReply answer_infer(std::uint32_t model_id, std::span<const std::uint8_t> pa
         frame.insert(frame.end(), b.error_body->begin(), b.error_body->end());
     } else if (b.reply_body) {
         frame.insert(frame.end(), b.reply_body->begin(), b.reply_body->end());
-    } else if (auto request = engine_api::decode_inference_request_view(payload); !request) {
+    } else if (auto request = decode_inference_request_view(payload); !request) {
         const std::string text = "bad request: " + request.error().message;
         status = 1;
         frame.insert(frame.end(), text.begin(), text.end());
@@ -407,7 +407,7 @@ enum class After { KeepServing, Close };
 After run_stream(ReadWriteConnection& connection, std::uint64_t number,
                  std::span<const std::uint8_t> payload, Shared& shared) {
     const Behaviour& b = shared.behaviour;
-    auto request = engine_api::decode_inference_request(payload);
+    auto request = decode_inference_request(payload);
     // Each kind of data frame is built once per request and sent as often as the script says.
     std::optional<Bytes> data_frames[2];
     for (const std::string& step : b.stream_script) {

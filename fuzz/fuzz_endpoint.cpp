@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "sdk/endpoint.hpp"
+#include "sdk/socket/endpoint.hpp"
 #include "support/fuzz_check.hpp"
 
 namespace {

@@ -1,5 +1,5 @@
 // The client's frame readers fed megabytes: data from 1 MiB up may be received straight into
-// memory the caller provides (sdk/packet_receive.hpp), and small inputs never get there. The
+// memory the caller provides (sdk/socket/packet_receive.hpp), and small inputs never get there. The
 // input is a mode byte (see read_frames), then a little-endian u32 and u16, then what an
 // engine writes on a connection before it stops writing. The u32 gives a count (modulo kMaxFill +
 // 1) of pattern bytes inserted at the position the u16 gives (modulo the rest's length + 1), so a

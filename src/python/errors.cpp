@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "python/py_ref.hpp"
+#include "python/support/py_ref.hpp"
 
 namespace zelto::python {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "common/io_error.hpp"
-#include "sdk/client_error.hpp"
+#include "sdk/socket/client_error.hpp"
 
 namespace zelto::python {
 

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "python/entry_guard.hpp"
-#include "python/py_ref.hpp"
+#include "python/support/entry_guard.hpp"
+#include "python/support/py_ref.hpp"
 #include "python/types.hpp"
 
 namespace zelto::python {

@@ -1,5 +1,5 @@
 // Copying large tensors into shared memory that the other process reads next, and large results
-// into the bytes objects handed to the caller (python/bytes_copy.hpp).
+// into the bytes objects handed to the caller (python/binding/result_bytes.hpp).
 //
 // A plain memcpy reads every destination line into this processor's cache before overwriting it
 // (read-for-ownership), and in the region those lines were last touched by the other process on

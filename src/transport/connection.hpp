@@ -105,7 +105,7 @@ class ReadWriteConnection {
     // (or kReadAhead). A receive keeps copying for as long as the peer keeps sending, so one
     // into all of a large buffer's room could take in megabytes of a long reply, which the
     // caller would then copy once more out of the buffer (the data of a reply received straight
-    // into the caller's memory, sdk/packet_receive.hpp).
+    // into the caller's memory, sdk/socket/packet_receive.hpp).
     std::span<std::uint8_t> room_toward(std::size_t count);
 
     struct State {

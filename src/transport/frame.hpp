@@ -69,7 +69,7 @@ struct FrameHeader {
 };
 
 // Reading a reply or stream frame takes two steps, so that the reader can look at the header
-// before the body arrives (and, for large data, receive it elsewhere: sdk/packet_receive.hpp).
+// before the body arrives (and, for large data, receive it elsewhere: sdk/socket/packet_receive.hpp).
 // The peer's announced length is not trusted with memory: the connection's receive buffer grows
 // only as bytes really arrive (see ReceiveBuffer), so a huge announcement followed by a close
 // costs little and ends in "failed to fill whole buffer".

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine_api/inference_request.hpp"
-#include "engine_api/request_decoder.hpp"
+#include "engine/request_decoder.hpp"
 #include "engine_api/request_pieces.hpp"
 #include "transport/request_metadata.hpp"
 
@@ -134,7 +134,7 @@ TEST(RequestEncoding, EveryMetadataFieldRoundTrips) {
     InferenceRequest request{
         {shape, TensorDtype::Float16, data}, named, std::string_view("session"), metadata};
     const auto bytes = encode_bytes(request);
-    auto decoded = decode_inference_request(bytes);
+    auto decoded = engine::decode_inference_request(bytes);
     ASSERT_TRUE(decoded) << decoded.error().message;
     EXPECT_EQ(decoded->input.shape, shape);
     EXPECT_EQ(decoded->input.dtype, TensorDtype::Float16);
@@ -162,7 +162,7 @@ TEST(RequestEncoding, ViewDecoderAgreesWithTheCopyingOne) {
         {shape, TensorDtype::Int32, data}, named, std::string_view("s"), metadata};
     const auto bytes = encode_bytes(request);
 
-    auto view = decode_inference_request_view(bytes);
+    auto view = engine::decode_inference_request_view(bytes);
     ASSERT_TRUE(view) << view.error().message;
     const auto seen = view->input.data();
     EXPECT_TRUE(std::equal(seen.begin(), seen.end(), data.begin(), data.end()));
@@ -182,8 +182,8 @@ TEST(RequestEncoding, ViewDecoderAgreesWithTheCopyingOne) {
     malformed.push_back(bytes);
     malformed.back().push_back(0);
     for (const auto& record : malformed) {
-        auto owned = decode_inference_request(record);
-        auto in_place = decode_inference_request_view(record);
+        auto owned = engine::decode_inference_request(record);
+        auto in_place = engine::decode_inference_request_view(record);
         ASSERT_FALSE(owned) << record.size() << " bytes";
         ASSERT_FALSE(in_place) << record.size() << " bytes";
         EXPECT_EQ(in_place.error().message, owned.error().message) << record.size() << " bytes";

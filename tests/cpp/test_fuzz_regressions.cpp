@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "sdk/endpoint.hpp"
+#include "sdk/socket/endpoint.hpp"
 
 namespace zelto {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "sdk/endpoint.hpp"
+#include "sdk/socket/endpoint.hpp"
 
 namespace zelto::sdk {
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "common/unique_fd.hpp"
-#include "sdk/event_loop.hpp"
+#include "sdk/hybrid/event_loop.hpp"
 
 namespace zelto::sdk {
 namespace {

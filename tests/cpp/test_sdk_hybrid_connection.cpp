@@ -17,9 +17,9 @@
 
 #include "common/unique_fd.hpp"
 #include "ipc/hybrid_messages.hpp"
-#include "sdk/event_loop.hpp"
-#include "sdk/hybrid_connection.hpp"
-#include "sdk/hybrid_socket.hpp"
+#include "sdk/hybrid/event_loop.hpp"
+#include "sdk/hybrid/hybrid_connection.hpp"
+#include "sdk/hybrid/hybrid_socket.hpp"
 
 namespace zelto::sdk {
 namespace {

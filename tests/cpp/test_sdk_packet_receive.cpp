@@ -11,8 +11,8 @@
 #include "common/unique_fd.hpp"
 #include "common/utf8.hpp"
 #include "engine_api/tensor_packet.hpp"
-#include "sdk/socket_client.hpp"
-#include "sdk/unary_reply.hpp"
+#include "sdk/socket/socket_client.hpp"
+#include "sdk/socket/unary_reply.hpp"
 
 namespace zelto::sdk {
 namespace {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "common/unique_fd.hpp"
-#include "sdk/connection_pool.hpp"
+#include "sdk/socket/connection_pool.hpp"
 
 namespace zelto::sdk {
 namespace {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "sdk/shared_region.hpp"
+#include "sdk/shm/shared_region.hpp"
 #include "support/test_shm_region.hpp"
 
 namespace zelto::sdk {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/unique_fd.hpp"
-#include "sdk/socket_client.hpp"
+#include "sdk/socket/socket_client.hpp"
 
 namespace zelto::sdk {
 namespace {
