@@ -1,5 +1,19 @@
 // The module's initialisation: one module object per process, bound to the interpreter that
 // first imported it, with the three client classes registered in a fixed order.
+//
+// The whole Python surface (each type in python/types/, typed in stubs/zelto_sdk-stubs):
+//   ZeltoClient(endpoint=None, *, protocol, host, port, socket_path, pipe_name, max_pool_size,
+//               api_token)                         Unix or TCP sockets, length-prefixed frames
+//       .protocol() -> str   .endpoint() -> str
+//       .infer(model_id, shape, dtype, data, additional_inputs=None, session_id=None) -> bytes
+//       .infer_tensor(...same...) -> (bytes, list[int], str)
+//       .infer_stream(...same...) -> StreamIterator   (yields bytes, one per stream frame)
+//   ZeltoShmClient(shm_name)                        request and response rings in the region
+//       .infer(shape, dtype, data) -> bytes
+//   ZeltoHybridClient(shm_name, socket_path)        tensors in the region, records on a socket
+//       .infer(shape, dtype, data) -> bytes
+// A broken invariant inside the extension raises zelto_sdk.PanicException (a BaseException,
+// made on first use, not a module attribute; python/support/panic.hpp).
 #include <Python.h>
 
 #include <cstdint>
