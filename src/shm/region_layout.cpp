@@ -48,19 +48,18 @@ Result<ShmRegionHeader, ShmError> check_region(const std::uint8_t* region,
                                                std::uint64_t region_size) {
     using H = ShmRegionHeader;
     if (region_size < H::kMagicOffset + 4 || load_le<std::uint32_t>(region + H::kMagicOffset) != H::kMagic) {
-        return unexpected(ShmError{ShmError::Kind::InvalidMagic, 0, {}});
+        return unexpected(ShmError::invalid_magic());
     }
     if (region_size < H::kVersionOffset + 4 ||
         load_le<std::uint32_t>(region + H::kVersionOffset) != H::kVersion) {
-        return unexpected(ShmError{ShmError::Kind::VersionMismatch, 0, {}});
+        return unexpected(ShmError::version_mismatch());
     }
     if (region_size < H::kSize) {
-        return unexpected(
-            ShmError{ShmError::Kind::InvalidLayout, 0, *check_region_layout(H{}, region_size)});
+        return unexpected(ShmError::invalid_layout(*check_region_layout(H{}, region_size)));
     }
     const H header = H::read_from(region);
     if (auto problem = check_region_layout(header, region_size)) {
-        return unexpected(ShmError{ShmError::Kind::InvalidLayout, 0, std::move(*problem)});
+        return unexpected(ShmError::invalid_layout(*problem));
     }
     return header;
 }

@@ -12,28 +12,26 @@ namespace {
 
 constexpr std::size_t kMaxNameBytes = 4096;  // a name of this many bytes or more is refused
 
-ShmError os_failure(int code) { return {ShmError::Kind::Shmem, code, {}}; }
-
 }  // namespace
 
 Result<RegionMapping, ShmError> RegionMapping::open(const std::string& name,
                                                     RegionAccess access) {
-    if (name.size() >= kMaxNameBytes) return unexpected(os_failure(ENAMETOOLONG));
-    if (name.find('\0') != std::string::npos) return unexpected(os_failure(EINVAL));
+    if (name.size() >= kMaxNameBytes) return unexpected(ShmError::open_failed(ENAMETOOLONG));
+    if (name.find('\0') != std::string::npos) return unexpected(ShmError::open_failed(EINVAL));
     const bool writable = access == RegionAccess::ReadWrite;
 
     // No O_CREAT: the engine owns the object; the mode only matters for creation.
     UniqueFd fd(::shm_open(name.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0400));
-    if (!fd.valid()) return unexpected(os_failure(errno));
+    if (!fd.valid()) return unexpected(ShmError::open_failed(errno));
 
     struct stat status {};
-    if (::fstat(fd.get(), &status) != 0) return unexpected(os_failure(errno));
+    if (::fstat(fd.get(), &status) != 0) return unexpected(ShmError::open_failed(errno));
     const auto size = static_cast<std::uint64_t>(status.st_size);
 
     // An object of size 0 fails here with EINVAL.
     void* address = ::mmap(nullptr, static_cast<std::size_t>(size),
                            writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd.get(), 0);
-    if (address == MAP_FAILED) return unexpected(os_failure(errno));
+    if (address == MAP_FAILED) return unexpected(ShmError::open_failed(errno));
     return RegionMapping(std::move(fd), static_cast<std::uint8_t*>(address), size);
 }
 

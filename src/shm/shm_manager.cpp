@@ -17,22 +17,28 @@
 
 namespace zelto::shm {
 
-std::string ShmError::display() const {
-    switch (kind) {
-        case Kind::Shmem:
-            return "Shared memory error: Opening the shared memory failed, os error " +
-                   std::to_string(os_error);
-        case Kind::InvalidMagic:
-            return "Invalid magic number in shared memory";
-        case Kind::VersionMismatch:
-            return "Shared memory version mismatch";
-        case Kind::InvalidLayout:
-            return "Invalid shared memory layout: " + detail;
-        case Kind::Unreadable:
-            return "Shared memory error: the region's header could not be read (SIGBUS at offset " +
-                   detail + ")";
-    }
-    return "Shared memory error";
+ShmError ShmError::open_failed(int os_error) {
+    return {Kind::Shmem, os_error,
+            "Shared memory error: Opening the shared memory failed, os error " +
+                std::to_string(os_error)};
+}
+
+ShmError ShmError::invalid_magic() {
+    return {Kind::InvalidMagic, 0, "Invalid magic number in shared memory"};
+}
+
+ShmError ShmError::version_mismatch() {
+    return {Kind::VersionMismatch, 0, "Shared memory version mismatch"};
+}
+
+ShmError ShmError::invalid_layout(const std::string& problem) {
+    return {Kind::InvalidLayout, 0, "Invalid shared memory layout: " + problem};
+}
+
+ShmError ShmError::unreadable(std::uint64_t offset) {
+    return {Kind::Unreadable, 0,
+            "Shared memory error: the region's header could not be read (SIGBUS at offset " +
+                std::to_string(offset) + ")"};
 }
 
 ShmRegionHeader ShmRegionHeader::read_from(const std::uint8_t* region) {
@@ -59,7 +65,7 @@ Result<std::shared_ptr<ShmManager>, ShmError> ShmManager::connect(const std::str
     const std::uint8_t* const mapped = mapping->bytes();
     if (auto fault = catch_region_faults(mapped, size,
                                          [&]() noexcept { std::memcpy(head, mapped, readable); })) {
-        return unexpected(ShmError{ShmError::Kind::Unreadable, 0, std::to_string(fault->offset)});
+        return unexpected(ShmError::unreadable(fault->offset));
     }
     auto checked = check_region(head, size);
     if (!checked) return unexpected(std::move(checked).error());

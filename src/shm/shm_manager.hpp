@@ -26,14 +26,19 @@ struct ShmError {
         Unreadable,
     };
     Kind kind = Kind::Shmem;
-    int os_error = 0;    // for Shmem
-    std::string detail;  // for InvalidLayout: what does not fit; for Unreadable: the offset
+    int os_error = 0;  // for Shmem; zelto-shm-inspect explains some errno values further
+    std::string message;
 
-    // "Shared memory error: Opening the shared memory failed, os error N",
-    // "Invalid magic number in shared memory", "Shared memory version mismatch",
-    // "Invalid shared memory layout: <detail>", "Shared memory error: the region's header could
-    // not be read (SIGBUS at offset N)".
-    std::string display() const;
+    // "Shared memory error: Opening the shared memory failed, os error N".
+    static ShmError open_failed(int os_error);
+    // "Invalid magic number in shared memory".
+    static ShmError invalid_magic();
+    // "Shared memory version mismatch".
+    static ShmError version_mismatch();
+    // "Invalid shared memory layout: <problem>".
+    static ShmError invalid_layout(const std::string& problem);
+    // "Shared memory error: the region's header could not be read (SIGBUS at offset N)".
+    static ShmError unreadable(std::uint64_t offset);
 };
 
 // Header fields at offset 0 of the region (little-endian).

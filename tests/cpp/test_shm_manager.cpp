@@ -36,14 +36,14 @@ TEST(ShmManager, MissingObjectIsOsError2) {
     ASSERT_FALSE(manager);
     EXPECT_EQ(manager.error().kind, ShmError::Kind::Shmem);
     EXPECT_EQ(manager.error().os_error, 2);
-    EXPECT_EQ(manager.error().display(), open_failure(2));
+    EXPECT_EQ(manager.error().message, open_failure(2));
 }
 
 TEST(ShmManager, EmptyObjectFailsInMmapWith22) {
     ShmObject empty(unique_name("empty"), {});
     auto manager = ShmManager::connect(empty.name());
     ASSERT_FALSE(manager);
-    EXPECT_EQ(manager.error().display(), open_failure(22));
+    EXPECT_EQ(manager.error().message, open_failure(22));
 }
 
 TEST(ShmManager, NameWithNulIsRefusedBeforeOpening) {
@@ -51,13 +51,13 @@ TEST(ShmManager, NameWithNulIsRefusedBeforeOpening) {
     ShmObject valid(unique_name("nul"), Layout{}.bytes());
     auto manager = ShmManager::connect(valid.name() + std::string(1, '\0') + "tail");
     ASSERT_FALSE(manager);
-    EXPECT_EQ(manager.error().display(), open_failure(22));
+    EXPECT_EQ(manager.error().message, open_failure(22));
 }
 
 TEST(ShmManager, NameOf4096BytesIs36) {
     auto manager = ShmManager::connect("/" + std::string(4095, 'n'));
     ASSERT_FALSE(manager);
-    EXPECT_EQ(manager.error().display(), open_failure(36));
+    EXPECT_EQ(manager.error().message, open_failure(36));
 }
 
 struct HeaderCase {
@@ -79,7 +79,7 @@ TEST_P(ShmManagerHeader, RefusesWithExactText) {
     ShmObject object(unique_name("hdr"), GetParam().layout.bytes());
     auto manager = ShmManager::connect(object.name());
     ASSERT_FALSE(manager);
-    EXPECT_EQ(manager.error().display(), GetParam().text);
+    EXPECT_EQ(manager.error().message, GetParam().text);
     EXPECT_EQ(open_descriptor_count(), descriptors_before);  // nothing left open
 }
 
@@ -139,7 +139,7 @@ TEST(ShmManager, RegionThatExactlyFitsIsAccepted) {
     layout.pool_size = 0;
     ShmObject object(unique_name("tight"), layout.bytes());
     auto manager = ShmManager::connect(object.name());
-    ASSERT_TRUE(manager) << manager.error().display();
+    ASSERT_TRUE(manager) << manager.error().message;
     EXPECT_EQ((*manager)->size(), layout.size);
     EXPECT_EQ((*manager)->header().response_ring_offset, layout.response_ring_offset);
 }
@@ -152,7 +152,7 @@ TEST(ShmManager, ConnectReadsHeaderAndUnmapsWhenLastHolderLetsGo) {
     std::uint8_t* base = nullptr;
     {
         auto manager = ShmManager::connect(object.name());
-        ASSERT_TRUE(manager) << manager.error().display();
+        ASSERT_TRUE(manager) << manager.error().message;
         std::shared_ptr<ShmManager> holder = *manager;
         base = holder->base();
         EXPECT_EQ(holder->name(), object.name());

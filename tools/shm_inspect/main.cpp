@@ -51,7 +51,7 @@ struct CommandLine {
 
 // The OS's own words for an open or map failure, with what it usually means here.
 std::string open_failure_text(const zelto::shm::ShmError& error) {
-    if (error.kind != zelto::shm::ShmError::Kind::Shmem) return error.display();
+    if (error.kind != zelto::shm::ShmError::Kind::Shmem) return error.message;
     std::string text = zelto::os_error_text(error.os_error);
     if (error.os_error == ENOENT) text += ": no shared-memory object has this name";
     if (error.os_error == EINVAL) text += ": an empty object, or not a valid name";

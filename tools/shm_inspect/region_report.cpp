@@ -38,7 +38,7 @@ RegionReport inspect_region(const std::string& name, const shm::RegionMapping& m
     }
     auto checked = shm::check_region(region, report.size);
     if (!checked) {
-        report.check_failure = checked.error().display();
+        report.check_failure = checked.error().message;
         return report;
     }
     const shm::ShmRegionHeader& header = *checked;

@@ -35,7 +35,7 @@ SharedRegionRegistry& registry() {
 
 Result<std::shared_ptr<SharedRegion>, std::string> SharedRegion::attach(const std::string& name) {
     auto region = shm::ShmManager::connect(name);
-    if (!region) return unexpected(region.error().display());
+    if (!region) return unexpected(std::move(region.error().message));
     return share_of(std::move(*region));
 }
 
