@@ -26,19 +26,12 @@ fi
 section "pip install numpy pyzmq grpcio matplotlib"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check numpy pyzmq grpcio matplotlib
 
-section "build (cmake, -j$jobs)"
+# The bench preset (CMakePresets.json) builds the extension, the mock engine and, in
+# $build/bench, the C++ floor client (program and libzelto_floor.so) and machine limits.
+section "build (cmake --preset bench, -j$jobs)"
 base_python=$("$venv/bin/python" -c 'import sys; print(sys._base_executable)')
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELTO_BUILD_TESTS=OFF \
-    -DPython_EXECUTABLE="$base_python" >/dev/null
+cmake --preset bench -B "$build" -DPython_EXECUTABLE="$base_python" >/dev/null
 cmake --build "$build" -j"$jobs"
-
-section "build the C++ floor client and machine limits"
-mkdir -p "$build/bench"
-for program in floor_client machine_limits; do
-    g++ -O2 -std=c++20 -Wall -Wextra -o "$build/bench/$program" "bench/$program.cpp"
-done
-g++ -O2 -std=c++20 -Wall -Wextra -fPIC -shared -DFLOOR_LIBRARY -o "$build/bench/libzelto_floor.so" \
-    bench/floor_client.cpp
 
 section "run"
 PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" "$venv/bin/python" bench/run_bench.py \

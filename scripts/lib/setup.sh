@@ -128,3 +128,27 @@ make_tool_venv() {
     fi
     echo "$venv"
 }
+
+# --- Formatting (scripts/format.sh) ------------------------------------------------------------
+
+# The one clang-format that decides the layout of the C++ code: its PyPI wheel, pinned, since
+# each release lays out some constructs differently and the check must not change with the
+# machine.
+CLANG_FORMAT_VERSION=23.1.5
+
+# A virtual environment holding the pinned clang-format; kept while the pin is the same. Prints
+# the path of its clang-format.
+make_format_venv() {
+    local venv="$PWD/build/venv-format"
+    local stamp="$venv/.clang-format-version"
+    if [ "$(cat "$stamp" 2>/dev/null)" != "$CLANG_FORMAT_VERSION" ] ||
+        ! [ -x "$venv/bin/clang-format" ]; then
+        rm -rf "$venv"
+        "$(build_python)" -m venv "$venv" >&2 &&
+            "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+                "clang-format==$CLANG_FORMAT_VERSION" >&2 ||
+            return 1
+        echo "$CLANG_FORMAT_VERSION" >"$stamp"
+    fi
+    echo "$venv/bin/clang-format"
+}

@@ -13,6 +13,7 @@
 
 namespace zelto::engine_api::unicode_tables {
 
+// clang-format off
 const LowerRun kLowerRuns[] = {
     {0x41, 0x5A, 32, 1}, {0xC0, 0xD6, 32, 1}, {0xD8, 0xDE, 32, 1},
     {0x100, 0x12E, 1, 2}, {0x132, 0x136, 1, 2}, {0x139, 0x147, 1, 2},
@@ -205,5 +206,7 @@ const CodeRange kCaseIgnorableRanges[] = {
     {0xE0020, 0xE007F}, {0xE0100, 0xE01EF},
 };
 const std::size_t kCaseIgnorableRangeCount = sizeof kCaseIgnorableRanges / sizeof kCaseIgnorableRanges[0];
+
+// clang-format on
 
 }  // namespace zelto::engine_api::unicode_tables
