@@ -179,6 +179,7 @@ public:
         static const std::uint8_t kTail[1 + 8 + 1 + 1] = {};
         const std::uint64_t payload_len = sizeof(head) - 12 + size + sizeof(kTail);
         std::uint8_t* p = head;
+        // clang-format off: one field a line, its comment beside it
         put_u32(p, 0); p += 4;           // model_id
         put_u32(p, 1); p += 4;           // op Infer
         put_u32(p, static_cast<std::uint32_t>(payload_len)); p += 4;
@@ -188,6 +189,7 @@ public:
         std::memcpy(p, kDtype, kDtypeLen); p += kDtypeLen;
         *p++ = 1;                        // data present
         put_u64(p, size); p += 8;
+        // clang-format on
         iovec iov[3] = {{head, sizeof(head)},
                         {const_cast<std::uint8_t*>(data.data()), size},
                         {const_cast<std::uint8_t*>(kTail), sizeof(kTail)}};

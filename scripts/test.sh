@@ -25,10 +25,15 @@ end_stage() {
 
 install_system_packages
 end_stage "set-up"
+
+status=0
+section "Format check"
+./scripts/format.sh --check || status=1
+end_stage "format check (clang-format $CLANG_FORMAT_VERSION)"
+
 build_distribution
 end_stage "sdist, wheel in the old root, repair, checks"
 
-status=0
 ./scripts/check_old_system.sh "$WHEEL" || status=1
 end_stage "smoke suite on the $OLD_ROOT_SUITE root"
 

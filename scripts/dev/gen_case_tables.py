@@ -65,6 +65,7 @@ print(f"""// GENERATED FILE - do not edit by hand.
 
 namespace zelto::engine_api::unicode_tables {{
 
+// clang-format off
 const LowerRun kLowerRuns[] = {{
 {rows(runs, lambda r: "{0x%X, 0x%X, %d, %d}," % (r[0], r[1], r[2], max(r[3], 1)), 3)}
 }};
@@ -79,5 +80,6 @@ const CodeRange kCaseIgnorableRanges[] = {{
 {rows(ign_r, lambda r: "{0x%X, 0x%X}," % r, 5)}
 }};
 const std::size_t kCaseIgnorableRangeCount = sizeof kCaseIgnorableRanges / sizeof kCaseIgnorableRanges[0];
+// clang-format on
 
 }}  // namespace zelto::engine_api::unicode_tables""")

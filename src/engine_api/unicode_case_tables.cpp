@@ -206,7 +206,6 @@ const CodeRange kCaseIgnorableRanges[] = {
     {0xE0020, 0xE007F}, {0xE0100, 0xE01EF},
 };
 const std::size_t kCaseIgnorableRangeCount = sizeof kCaseIgnorableRanges / sizeof kCaseIgnorableRanges[0];
-
 // clang-format on
 
 }  // namespace zelto::engine_api::unicode_tables
