@@ -52,37 +52,33 @@ void write_tensor_block(std::uint8_t* block, const std::int64_t* dims, std::size
     copy_for_other_process(block + ShmTensorBlock::kHeaderSize, data, size);
 }
 
-std::optional<BlockData> locate_block_data(std::uint64_t region_size, std::uint64_t offset,
-                                           const std::uint8_t* base, std::string& error) {
+Result<BlockData, std::string> locate_block_data(std::uint64_t region_size, std::uint64_t offset,
+                                                 const std::uint8_t* base) {
     if (!span_fits(region_size, offset, ShmTensorBlock::kHeaderSize)) {
-        error = "result tensor block at offset " + std::to_string(offset) +
-                " does not fit in the " + std::to_string(region_size) + "-byte region";
-        return std::nullopt;
+        return unexpected("result tensor block at offset " + std::to_string(offset) +
+                          " does not fit in the " + std::to_string(region_size) + "-byte region");
     }
     const auto data_len = load_le<std::uint64_t>(base + offset + ShmTensorBlock::kDataLenOffset);
     const std::uint64_t data_offset = offset + ShmTensorBlock::kHeaderSize;
     if (!span_fits(region_size, data_offset, data_len)) {
-        error = "result tensor block at offset " + std::to_string(offset) + " claims " +
-                std::to_string(data_len) + " data bytes, more than the " +
-                std::to_string(region_size) + "-byte region holds";
-        return std::nullopt;
+        return unexpected("result tensor block at offset " + std::to_string(offset) + " claims " +
+                          std::to_string(data_len) + " data bytes, more than the " +
+                          std::to_string(region_size) + "-byte region holds");
     }
     return BlockData{data_offset, data_len};
 }
 
-std::optional<TextSpan> locate_error_text(const std::uint8_t* base, std::uint64_t region_size,
-                                          std::uint64_t offset, std::string& error) {
+Result<TextSpan, std::string> locate_error_text(const std::uint8_t* base,
+                                                std::uint64_t region_size, std::uint64_t offset) {
     if (!span_fits(region_size, offset, 8)) {
-        error = "engine error text at offset " + std::to_string(offset) + " does not fit in the " +
-                std::to_string(region_size) + "-byte region";
-        return std::nullopt;
+        return unexpected("engine error text at offset " + std::to_string(offset) +
+                          " does not fit in the " + std::to_string(region_size) + "-byte region");
     }
     const auto length = load_le<std::uint64_t>(base + offset);
     if (!span_fits(region_size, offset + 8, length)) {
-        error = "engine error text at offset " + std::to_string(offset) + " claims " +
-                std::to_string(length) + " bytes, more than the " + std::to_string(region_size) +
-                "-byte region holds";
-        return std::nullopt;
+        return unexpected("engine error text at offset " + std::to_string(offset) + " claims " +
+                          std::to_string(length) + " bytes, more than the " +
+                          std::to_string(region_size) + "-byte region holds");
     }
     return TextSpan{offset + 8, length};
 }

@@ -5,10 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/result.hpp"
 #include "engine_api/tensor_dtype.hpp"
 
 namespace zelto::shm {
@@ -36,15 +36,15 @@ void write_tensor_block(std::uint8_t* block, const std::int64_t* dims, std::size
                         engine_api::TensorDtype dtype, const std::uint8_t* data, std::size_t size);
 
 // Where the data of the result block at `offset` lies, after checking that its header and its
-// `data_len` bytes lie inside a mapping of `region_size` bytes. On failure, `error` says why.
+// `data_len` bytes lie inside a mapping of `region_size` bytes; else what does not fit.
 // The one read of the region (data_len) comes before any other work, so a caller may run this
 // as a region access whose fault ends it (region_faults.hpp).
 struct BlockData {
     std::uint64_t data_offset;
     std::uint64_t data_len;
 };
-std::optional<BlockData> locate_block_data(std::uint64_t region_size, std::uint64_t offset,
-                                           const std::uint8_t* base, std::string& error);
+Result<BlockData, std::string> locate_block_data(std::uint64_t region_size, std::uint64_t offset,
+                                                 const std::uint8_t* base);
 
 // Where the bytes of the error text at `offset` (u64 length + bytes) lie, bounds-checked; read
 // like locate_block_data. The bytes are decoded with error_text_from_bytes once copied out.
@@ -52,8 +52,8 @@ struct TextSpan {
     std::uint64_t offset;
     std::uint64_t length;
 };
-std::optional<TextSpan> locate_error_text(const std::uint8_t* base, std::uint64_t region_size,
-                                          std::uint64_t offset, std::string& error);
+Result<TextSpan, std::string> locate_error_text(const std::uint8_t* base,
+                                                std::uint64_t region_size, std::uint64_t offset);
 
 // The text of an engine error, decoded as UTF-8 with U+FFFD.
 std::string error_text_from_bytes(const std::uint8_t* bytes, std::size_t size);

@@ -72,14 +72,13 @@ TEST_P(LocateBlock, ChecksHeaderAndDataAgainstTheMapping) {
     std::vector<std::uint8_t> region(kRegion + 80, 0);  // slack so writing the test case is safe
     const BlockCase& c = GetParam();
     if (c.offset + 80 <= region.size()) store_le(region.data() + c.offset + 72, c.data_len);
-    std::string error;
-    auto block = locate_block_data(kRegion, c.offset, region.data(), error);
+    auto block = locate_block_data(kRegion, c.offset, region.data());
     ASSERT_EQ(block.has_value(), c.fits);
     if (block) {
         EXPECT_EQ(block->data_offset, c.offset + 80);
         EXPECT_EQ(block->data_len, c.data_len);
     } else {
-        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(block.error(), c.error);
     }
 }
 
@@ -105,25 +104,26 @@ TEST(ErrorText, DecodesLossilyAndChecksBounds) {
     const char text[] = "bad \xFF byte";
     store_le<std::uint64_t>(region.data() + 8, sizeof text - 1);
     std::memcpy(region.data() + 16, text, sizeof text - 1);
-    std::string error;
-    const auto span = locate_error_text(region.data(), region.size(), 8, error);
+    const auto span = locate_error_text(region.data(), region.size(), 8);
     ASSERT_TRUE(span);
     EXPECT_EQ(span->offset, 16u);
     EXPECT_EQ(error_text_from_bytes(region.data() + span->offset, span->length),
               std::string("bad \xEF\xBF\xBD byte"));
 
     store_le<std::uint64_t>(region.data() + 40, 17);  // 48 + 17 > 64
-    EXPECT_FALSE(locate_error_text(region.data(), region.size(), 40, error));
-    EXPECT_EQ(error,
+    auto too_long = locate_error_text(region.data(), region.size(), 40);
+    ASSERT_FALSE(too_long);
+    EXPECT_EQ(too_long.error(),
               "engine error text at offset 40 claims 17 bytes, more than the 64-byte "
               "region holds");
     store_le<std::uint64_t>(region.data() + 40, 16);  // exactly to the end
-    EXPECT_TRUE(locate_error_text(region.data(), region.size(), 40, error));
+    EXPECT_TRUE(locate_error_text(region.data(), region.size(), 40));
 
-    EXPECT_FALSE(locate_error_text(region.data(), region.size(), 57, error));
-    EXPECT_EQ(error, "engine error text at offset 57 does not fit in the 64-byte region");
+    auto outside = locate_error_text(region.data(), region.size(), 57);
+    ASSERT_FALSE(outside);
+    EXPECT_EQ(outside.error(), "engine error text at offset 57 does not fit in the 64-byte region");
     store_le<std::uint64_t>(region.data() + 0, ~0ull - 3);
-    EXPECT_FALSE(locate_error_text(region.data(), region.size(), 0, error));
+    EXPECT_FALSE(locate_error_text(region.data(), region.size(), 0));
 }
 
 }  // namespace

@@ -131,13 +131,12 @@ Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> 
 
     // The engine names the result block; its offset and data_len are checked against the mapping
     // before a single byte is read.
-    std::string problem;
-    std::optional<shm::BlockData> located;
+    Result<shm::BlockData, std::string> located = unexpected(std::string());
     fault = region.try_access([&]() noexcept {
-        located = shm::locate_block_data(region_size, response->shm_offset, base, problem);
+        located = shm::locate_block_data(region_size, response->shm_offset, base);
     });
     if (fault) return unexpected(runtime_error(std::move(*fault)));
-    if (!located) return unexpected(runtime_error(shm::invalid_response_text(problem)));
+    if (!located) return unexpected(runtime_error(shm::invalid_response_text(located.error())));
     // The copy happens before `lease` releases the slot: an engine may answer in the request's
     // own slot.
     const auto result_size = static_cast<std::size_t>(located->data_len);

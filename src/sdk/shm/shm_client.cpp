@@ -189,24 +189,23 @@ Result<shm::ShmResponseEntry, ShmCallError> PendingShmRequest::poll_response(
 Result<ShmResultView, ShmCallError> PendingShmRequest::answer(
     const shm::ShmResponseEntry& entry) const {
     const shm::ShmManager& region = *region_;
-    std::string problem;
     if (entry.status == 0) {
-        std::optional<shm::BlockData> block;
+        Result<shm::BlockData, std::string> block = unexpected(std::string());
         auto fault = region.try_access([&]() noexcept {
-            block = shm::locate_block_data(region.size(), entry.shm_offset, region.base(), problem);
+            block = shm::locate_block_data(region.size(), entry.shm_offset, region.base());
         });
         if (fault) return unexpected(runtime_error(std::move(*fault)));
-        if (!block) return unexpected(runtime_error(shm::invalid_response_text(problem)));
+        if (!block) return unexpected(runtime_error(shm::invalid_response_text(block.error())));
         return ShmResultView{region.base() + block->data_offset,
                              static_cast<std::size_t>(block->data_len)};
     }
     if (entry.error_offset == 0) return unexpected(runtime_error("Unknown error"));
-    std::optional<shm::TextSpan> span;
+    Result<shm::TextSpan, std::string> span = unexpected(std::string());
     auto fault = region.try_access([&]() noexcept {
-        span = shm::locate_error_text(region.base(), region.size(), entry.error_offset, problem);
+        span = shm::locate_error_text(region.base(), region.size(), entry.error_offset);
     });
     if (fault) return unexpected(runtime_error(std::move(*fault)));
-    if (!span) return unexpected(runtime_error(shm::invalid_response_text(problem)));
+    if (!span) return unexpected(runtime_error(shm::invalid_response_text(span.error())));
     // The bytes are copied out first: the page they lie on may be one the system cannot provide.
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(span->length));
     fault = region.try_access([&]() noexcept {
