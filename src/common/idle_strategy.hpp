@@ -54,8 +54,8 @@ using std::chrono::milliseconds;
 inline constexpr microseconds kBusy{20};
 
 // A reply from an engine on this machine (Unix socket or loopback): the spin outlasts the slowest
-// engine wake-up on an idle virtual machine (about 80 us); a slower engine costs each call at most
-// this much processor time.
+// engine wake-up on an idle virtual machine (bench: no scenario reruns this yet); a slower
+// engine costs each call at most this much processor time.
 inline constexpr IdlePhases kLocalSocketReply{kBusy, microseconds{100}, {}};
 // A remote engine's replies take longer than any spin: block at once.
 inline constexpr IdlePhases kRemoteSocketReply{};
@@ -84,9 +84,10 @@ inline constexpr std::chrono::nanoseconds kEngineShortestSpin = kEngineIdle.yiel
 inline constexpr std::chrono::nanoseconds kEngineLongestSpin = milliseconds{20};
 
 // A request whose tensor block the engine copies before it answers: the answer comes a copy's
-// time later at the earliest, and watching that much longer beats a wake-up. The rate is about
-// three times the copy's speed on the development machine; a slower engine is slow for another
-// reason, and the caller sleeps as for any slow answer.
+// time later at the earliest, and watching that much longer beats a wake-up. The rate leaves a
+// wide margin over a copy on the development machine (bench: bench/run.sh --no-zelto --no-soak,
+// the memcpy row); a slower engine is slow for another reason, and the caller sleeps as for any
+// slow answer.
 inline constexpr microseconds kCopyWatchPerMiB{100};
 inline constexpr microseconds kLongestCopyWatch{2000};
 

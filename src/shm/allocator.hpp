@@ -20,8 +20,8 @@ using Clock = std::chrono::steady_clock;
 using ClockFn = std::function<Clock::time_point()>;
 
 // Slots that other processes may use too. A slot is taken only once this process has claimed it
-// (a byte lock, shm/region_locks.hpp, whose taking and giving back cost about 1.4 us together
-// here). A claim is kept after the slot is released, so a process that calls again and again
+// (a byte lock, shm/region_locks.hpp, a system call each way; bench: no scenario reruns this
+// yet). A claim is kept after the slot is released, so a process that calls again and again
 // reuses its slot without a system call; it is given up once the process keeps more than one
 // claimed slot of a class unused, and at once in a class of a single slot. So an idle process
 // keeps at most one slot of each class it used.

@@ -14,9 +14,9 @@ namespace {
 
 constexpr std::size_t kLine = 64;
 // Streaming stores leave the hardware prefetcher to the loads alone, and it does not run far
-// enough ahead of them to hide memory latency: asking for the source 8 KiB ahead (into L2) took
-// the 16 MiB round trip of the shared-memory clients from 0.71-0.78 to 0.84-0.87 of the copy
-// bound in the benchmark. A prefetch past the end of the source never faults.
+// enough ahead of them to hide memory latency, so the source is asked for 8 KiB ahead (into L2)
+// (bench: bench/run.sh --only zelto-shm --sizes 16777136 --no-soak, "throughput ÷ copy bound").
+// A prefetch past the end of the source never faults.
 constexpr std::size_t kPrefetchAhead = 8 << 10;
 
 // Bytes up to the next 64-byte boundary of `destination` (streaming stores want whole lines).

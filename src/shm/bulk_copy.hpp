@@ -6,12 +6,9 @@
 // the other processor, so each one is first fetched from there. Non-temporal (streaming) stores
 // write whole lines to memory without that read, but they also leave nothing in the caches, so
 // the reader then fetches everything from memory. Which wins depends on whether the data would
-// have stayed in the caches. Measured on the 2-vCPU machine the benchmarks run on (client copy
-// in, engine echo copy, client copy out; totals per call):
-//   4 MiB:  plain 0.92 ms, streamed both ways 1.31 ms
-//   8 MiB:  plain 2.40 ms, streamed 2.47 ms
-//   16 MiB: plain 6.85 ms, streamed 5.41 ms (client copy in 1.96 -> 1.36 ms, engine copy
-//           2.49 -> 1.98 ms; a memcpy between two private, warm buffers took 1.36 ms)
+// have stayed in the caches: on the development machine plain copies won at 4 MiB, the two were
+// about even at 8 MiB and streaming won at 16 MiB, so the threshold sits between
+// (bench: bench/run.sh --only zelto-shm --sizes 4194304,8388608,16777136 --no-soak).
 #pragma once
 
 #include <cstddef>

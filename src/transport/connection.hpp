@@ -66,8 +66,8 @@ class ReadWriteConnection {
     // What one receive of fill asks for when fewer bytes are missing: a frame's header and a body
     // of up to about this much come in with one receive. It is also what a reply whose data is
     // received straight into the caller's memory may copy once more out of the buffer: 64 KiB
-    // cost replies of 64 KiB tensors a second receive (15.4-16.3 against 14.0-15.2 us on one
-    // vCPU); 256 KiB cost 1 MiB replies about 15 us.
+    // cost replies of 64 KiB tensors a second receive, 256 KiB slowed 1 MiB replies (bench:
+    // bench/run.sh --only zelto-unix,zelto-tcp --sizes 65536,1048576 --one-core --no-soak).
     static constexpr std::size_t kReadAhead = std::size_t{128} << 10;
 
     // How a receive waits for bytes that are not there yet. idle::kRemoteSocketReply (the

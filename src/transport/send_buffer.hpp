@@ -6,16 +6,13 @@
 // development VM) before it can go on. A request or reply of a few hundred kilobytes pays that
 // once or more, on top of the copy itself.
 //
-// How much to allow is a trade. Measured there, ZeltoClient over a Unix socket against the mock
-// engine (p50; both ends raised; "default" is 208 KiB at both):
-// - client and engine on different vCPUs, where the writer goes on while the reader copies:
-//   default 147-149 us at 256 KiB, 521-522 us at 1 MiB, 1.55-1.83 ms at 4 MiB, 7.8 ms at 16 MiB;
-//   256 KiB asked (512 KiB kept): 89-95 us, 330-364 us, 1.32-1.35 ms, 5.5-5.9 ms; asking for
-//   4 MiB gained nothing more.
-// - both on one vCPU, where they take turns (presumably a smaller buffer keeps what one writes
-//   in the cache until the other reads it): 256 KiB asked cost 1 MiB calls 239-268 -> 294-306 us
-//   and 4 MiB calls 1.06-1.12 -> 1.09-1.14 ms (256 KiB calls went 48-51 -> 43-45 us); 4 MiB
-//   asked cost far more (4 MiB calls 1.1 -> 1.8 ms, 16 MiB calls 6.4 -> 9.2 ms).
+// How much to allow is a trade. Asking for 256 KiB at both ends (512 KiB kept) made ZeltoClient's
+// large calls over a Unix socket clearly faster with client and engine on different vCPUs, where
+// the writer goes on while the reader copies, and cost 1 MiB and 4 MiB calls a little with both
+// on one vCPU, where they take turns (presumably a smaller buffer keeps what one writes in the
+// cache until the other reads it); asking for 4 MiB gained nothing more apart and cost far more
+// on one vCPU (bench: bench/run.sh --only zelto-unix --sizes 262144,1048576,4194304,16777136
+// --no-soak, and the same with --one-core).
 // TCP over loopback was unchanged by it (its buffers grow by themselves), so only Unix sockets
 // get it.
 //

@@ -38,9 +38,9 @@ PyResult<std::int64_t> to_i64(PyObject* object);
 PyResult<std::string> to_text(PyObject* object);
 // to_text for a tensor's dtype, which is nearly always the same str object call after call (a
 // literal, or numpy's name for the dtype). The text of the last few exact str objects seen is
-// kept: on 3.9's limited API reading a str's text needs a temporary bytes object, and keeping it
-// saves about 200 of the 4 300 instructions of a small ZeltoClient call (and of the 2 700 of a
-// ZeltoShmClient call). Values, errors and texts are to_text's.
+// kept: on 3.9's limited API reading a str's text needs a temporary bytes object, a noticeable
+// share of a small call's work (bench: no scenario reruns this yet). Values, errors and texts
+// are to_text's.
 PyResult<std::string> to_dtype_text(PyObject* object);
 
 // A sequence of int64: a tensor's shape.

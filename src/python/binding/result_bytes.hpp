@@ -11,15 +11,7 @@
 // From shm::kStreamingCopyThreshold (8 MiB) up the copy writes with streaming stores
 // (shm/bulk_copy.hpp), as the copies into a region already do: a result that large does not
 // stay in this processor's caches anyway, and a plain copy first reads every line of the new
-// object's buffer. Measured with the client and the mock engine pinned to two vCPUs, 16 MiB - 80 B
-// echo calls:
-// - shm client with a notify descriptor: 4.30 ms a call instead of 4.97-4.99 ms; the call
-//   followed by one full read of the result (comparing it with the input) 5.96-5.99 ms instead
-//   of 6.25-6.30 ms. At 8 MiB the call 2.16 ms instead of 2.30 ms, with the read 2.98 ms
-//   against 2.89 ms.
-// - ZeltoClient, when its replies still went through this copy: over unix 9.26-9.55 ms a call
-//   instead of 9.85-10.18 ms (with the read 11.03-11.25 against 11.12-11.48 ms), over tcp
-//   13.08-13.53 ms instead of 13.96-14.86 ms (with the read 14.80-15.33 against 15.24-16.26 ms).
+// object's buffer (bench: bench/run.sh --only zelto-shm-notify --sizes 8388608,16777136 --no-soak).
 // Smaller results are copied with memcpy and stay in the caches.
 #pragma once
 
