@@ -129,7 +129,7 @@ bool is_stale_region(const std::string& name) {
 
 // Creates `name` exclusively and locks it for the engine's lifetime; with `replace_stale` an
 // object a dead engine left behind is replaced.
-UniqueFd create_object(const std::string& name, bool replace_stale, std::string& error) {
+Result<UniqueFd, std::string> create_object(const std::string& name, bool replace_stale) {
     const auto create = [&name] {
         return UniqueFd(::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     };
@@ -141,13 +141,14 @@ UniqueFd create_object(const std::string& name, bool replace_stale, std::string&
         code = fd.valid() ? 0 : errno;
     }
     if (!fd.valid()) {
-        error = "cannot create shared memory object '" + name + "': " + os_error_text(code);
+        std::string error =
+            "cannot create shared memory object '" + name + "': " + os_error_text(code);
         if (code == EEXIST) {
             error += replace_stale ? " (a running engine holds it, or it is not a region of ours)"
                                    : " (one left behind by a killed engine is replaced with "
                                      "--replace-stale)";
         }
-        return {};
+        return unexpected(std::move(error));
     }
     // Blocking: a starting engine that probes this object holds the lock only for a moment.
     ::flock(fd.get(), LOCK_EX);
@@ -158,8 +159,8 @@ UniqueFd create_object(const std::string& name, bool replace_stale, std::string&
 
 std::span<const OptionSpec> region_options() { return kRegionOptions; }
 
-std::unique_ptr<EngineRegion> EngineRegion::create(const EngineOptions& options,
-                                                   std::string& error) {
+Result<std::unique_ptr<EngineRegion>, std::string> EngineRegion::create(
+    const EngineOptions& options) {
     const std::string name = options.text("shm");
     const std::uint64_t pool_size = options.number("pool-size", 64ull << 20);
     const std::uint64_t result_area =
@@ -170,19 +171,20 @@ std::unique_ptr<EngineRegion> EngineRegion::create(const EngineOptions& options,
     const std::uint64_t result_start = align_up(kPoolOffset + pool_size, kPage);
     const std::uint64_t size = result_start + align_up(result_area, 8);
 
-    UniqueFd fd = create_object(name, options.has("replace-stale"), error);
-    if (!fd.valid()) return nullptr;
+    Result<UniqueFd, std::string> created = create_object(name, options.has("replace-stale"));
+    if (!created) return unexpected(std::move(created).error());
+    UniqueFd fd = std::move(*created);
     if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
-        error = "cannot size shared memory object '" + name + "': " + os_error_text(errno);
+        std::string error = "cannot size shared memory object '" + name + "': " + os_error_text(errno);
         ::shm_unlink(name.c_str());
-        return nullptr;
+        return unexpected(std::move(error));
     }
     void* address = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE,
                            MAP_SHARED, fd.get(), 0);
     if (address == MAP_FAILED) {
-        error = "cannot map shared memory object '" + name + "': " + os_error_text(errno);
+        std::string error = "cannot map shared memory object '" + name + "': " + os_error_text(errno);
         ::shm_unlink(name.c_str());
-        return nullptr;
+        return unexpected(std::move(error));
     }
     auto* base = static_cast<std::uint8_t*>(address);
 
@@ -202,8 +204,8 @@ std::unique_ptr<EngineRegion> EngineRegion::create(const EngineOptions& options,
     store_le<std::uint64_t>(base + H::kPoolSize, options.number("region-pool-size", pool_size));
     store_le<std::int32_t>(base + H::kNotifyFdOffset, notify_fd);
 
-    return std::make_unique<ShmEngineRegion>(name, std::move(fd), base, size, result_start,
-                                             notify_fd);
+    return std::unique_ptr<EngineRegion>(std::make_unique<ShmEngineRegion>(
+        name, std::move(fd), base, size, result_start, notify_fd));
 }
 
 }  // namespace zelto::engine

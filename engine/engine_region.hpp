@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "common/result.hpp"
 #include "engine_options.hpp"
 
 namespace zelto::engine {
@@ -20,7 +21,8 @@ class EngineRegion {
 public:
     // Keys read: --shm NAME, --pool-size BYTES, --notify-fd N (an eventfd inherited from the
     // launcher; announced in the header), --region-* test knobs documented in engine_region.cpp.
-    static std::unique_ptr<EngineRegion> create(const EngineOptions& options, std::string& error);
+    // On failure, what could not be done to which object.
+    static Result<std::unique_ptr<EngineRegion>, std::string> create(const EngineOptions& options);
     virtual ~EngineRegion() = default;
 
     virtual std::uint8_t* base() const = 0;

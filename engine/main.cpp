@@ -115,7 +115,6 @@ int main(int argc, char** argv) {
                      options.error().c_str());
         return 2;
     }
-    std::string error;
     if (!options->has("unix") && !options->has("tcp") && !options->has("shm")) {
         std::fprintf(stderr, "zelto-mock-engine: give --unix PATH, --tcp PORT and/or --shm NAME\n");
         return 2;
@@ -124,11 +123,12 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<EngineRegion> region;
     if (options->has("shm")) {
-        region = EngineRegion::create(*options, error);
-        if (!region) {
-            std::fprintf(stderr, "zelto-mock-engine: %s\n", error.c_str());
+        auto created = EngineRegion::create(*options);
+        if (!created) {
+            std::fprintf(stderr, "zelto-mock-engine: %s\n", created.error().c_str());
             return 1;
         }
+        region = std::move(*created);
     }
 
     std::thread shm_thread;
