@@ -1,10 +1,7 @@
 // The shared-memory client core against a region the test made, with the test playing the
 // engine from a mapping of its own: the request it finds on the ring, byte for byte, and what
 // the core makes of each answer the engine can give, good or malformed.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -24,61 +21,10 @@ namespace zelto::sdk {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using shm::testing::EngineMapping;
 using shm::testing::Layout;
 using shm::testing::ShmObject;
 using shm::testing::unique_name;
-
-// The engine's own view of the region: a second mapping of the object, so what the test reads
-// is what another process would see.
-class EngineMapping {
-  public:
-    EngineMapping(const std::string& name, const Layout& layout) : layout_(layout) {
-        const int fd = ::shm_open(name.c_str(), O_RDWR, 0);
-        if (fd < 0) return;
-        void* map = ::mmap(nullptr, layout.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        ::close(fd);
-        if (map != MAP_FAILED) base_ = static_cast<std::uint8_t*>(map);
-    }
-    ~EngineMapping() {
-        if (base_ != nullptr) ::munmap(base_, layout_.size);
-    }
-    EngineMapping(const EngineMapping&) = delete;
-    EngineMapping& operator=(const EngineMapping&) = delete;
-
-    bool mapped() const { return base_ != nullptr; }
-    std::uint8_t* at(std::uint64_t offset) const { return base_ + offset; }
-    std::uint64_t size() const { return layout_.size; }
-
-    std::optional<shm::ShmRequestEntry> pop_request() const {
-        auto popped = shm::RequestRing(at(layout_.request_ring_offset)).pop();
-        return popped ? *popped : std::nullopt;
-    }
-    bool publish(const shm::ShmResponseEntry& entry) const {
-        return static_cast<bool>(shm::ResponseRing(at(layout_.response_ring_offset)).push(entry));
-    }
-    bool response_waiting() const {
-        return shm::ResponseRing(at(layout_.response_ring_offset)).holds_published_entry();
-    }
-
-    // A result block at `offset`: a one-dimensional uint8 header and `data`.
-    void write_block(std::uint64_t offset, const Bytes& data) const {
-        std::memset(at(offset), 0, shm::ShmTensorBlock::kHeaderSize);
-        store_le<std::uint32_t>(at(offset), 1);
-        store_le<std::int64_t>(at(offset + shm::ShmTensorBlock::kDimsOffset),
-                               static_cast<std::int64_t>(data.size()));
-        store_le<std::uint64_t>(at(offset + shm::ShmTensorBlock::kDataLenOffset), data.size());
-        if (!data.empty()) std::memcpy(at(offset + shm::ShmTensorBlock::kHeaderSize), data.data(), data.size());
-    }
-    // An error text at `offset`: u64 length, then the bytes.
-    void write_text(std::uint64_t offset, const std::string& text) const {
-        store_le<std::uint64_t>(at(offset), text.size());
-        std::memcpy(at(offset + 8), text.data(), text.size());
-    }
-
-  private:
-    Layout layout_;
-    std::uint8_t* base_ = nullptr;
-};
 
 shm::ShmResponseEntry success(std::uint64_t id, std::uint64_t block_offset) {
     shm::ShmResponseEntry entry{};
