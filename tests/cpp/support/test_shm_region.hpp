@@ -1,5 +1,6 @@
 // Test helper: a named shared-memory object made by the test itself, with the documented layout
-// (or a deliberately broken one), removed again when the helper goes out of scope.
+// (or a deliberately broken one), removed again when the helper goes out of scope; and the
+// engine's side of it, for tests that play the engine.
 #pragma once
 
 #include <fcntl.h>
@@ -9,12 +10,14 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/little_endian.hpp"
 #include "shm/ring_buffer.hpp"
 #include "shm/shm_manager.hpp"
+#include "shm/tensor_block.hpp"
 
 namespace zelto::shm::testing {
 
@@ -70,6 +73,60 @@ struct Layout {
         std::memcpy(region.data(), header, std::min<std::size_t>(size, sizeof header));
         return region;
     }
+};
+
+// The engine's own view of the region: a second mapping of the object, so what the test reads
+// is what another process would see.
+class EngineMapping {
+  public:
+    EngineMapping(const std::string& name, const Layout& layout) : layout_(layout) {
+        const int fd = ::shm_open(name.c_str(), O_RDWR, 0);
+        if (fd < 0) return;
+        void* map = ::mmap(nullptr, layout.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        ::close(fd);
+        if (map != MAP_FAILED) base_ = static_cast<std::uint8_t*>(map);
+    }
+    ~EngineMapping() {
+        if (base_ != nullptr) ::munmap(base_, layout_.size);
+    }
+    EngineMapping(const EngineMapping&) = delete;
+    EngineMapping& operator=(const EngineMapping&) = delete;
+
+    bool mapped() const { return base_ != nullptr; }
+    std::uint8_t* at(std::uint64_t offset) const { return base_ + offset; }
+    std::uint64_t size() const { return layout_.size; }
+
+    std::optional<ShmRequestEntry> pop_request() const {
+        auto popped = RequestRing(at(layout_.request_ring_offset)).pop();
+        return popped ? *popped : std::nullopt;
+    }
+    bool publish(const ShmResponseEntry& entry) const {
+        return static_cast<bool>(ResponseRing(at(layout_.response_ring_offset)).push(entry));
+    }
+    bool response_waiting() const {
+        return ResponseRing(at(layout_.response_ring_offset)).holds_published_entry();
+    }
+
+    // A result block at `offset`: a one-dimensional header (dtype code 0) and `data`.
+    void write_block(std::uint64_t offset, const std::vector<std::uint8_t>& data) const {
+        std::memset(at(offset), 0, ShmTensorBlock::kHeaderSize);
+        store_le<std::uint32_t>(at(offset), 1);
+        store_le<std::int64_t>(at(offset + ShmTensorBlock::kDimsOffset),
+                               static_cast<std::int64_t>(data.size()));
+        store_le<std::uint64_t>(at(offset + ShmTensorBlock::kDataLenOffset), data.size());
+        if (!data.empty()) {
+            std::memcpy(at(offset + ShmTensorBlock::kHeaderSize), data.data(), data.size());
+        }
+    }
+    // An error text at `offset`: u64 length, then the bytes.
+    void write_text(std::uint64_t offset, const std::string& text) const {
+        store_le<std::uint64_t>(at(offset), text.size());
+        std::memcpy(at(offset + 8), text.data(), text.size());
+    }
+
+  private:
+    Layout layout_;
+    std::uint8_t* base_ = nullptr;
 };
 
 }  // namespace zelto::shm::testing
