@@ -1,6 +1,7 @@
 #include "common/io_error.hpp"
 
 #include <cstring>
+#include <utility>
 
 namespace zelto {
 
@@ -13,11 +14,13 @@ std::string os_error_text(int code) {
 
 IoError IoError::from_errno(int code) { return {IoErrorKind::Os, code, os_error_text(code)}; }
 
-IoError IoError::unexpected_eof() {
-    return {IoErrorKind::UnexpectedEof, 0, "failed to fill whole buffer"};
+IoError IoError::unexpected_eof(std::string message) {
+    return {IoErrorKind::UnexpectedEof, 0, std::move(message)};
 }
 
-IoError IoError::write_zero() { return {IoErrorKind::WriteZero, 0, "failed to write whole buffer"}; }
+IoError IoError::write_zero(std::string message) {
+    return {IoErrorKind::WriteZero, 0, std::move(message)};
+}
 
 IoError IoError::invalid_input(std::string message) {
     return {IoErrorKind::InvalidInput, 0, std::move(message)};

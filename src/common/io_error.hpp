@@ -1,7 +1,8 @@
 // An operating-system level failure with the text the user reads.
 //
-// Texts: "<C library description> (os error N)" for an errno, or a fixed text for failures that
-// have only a kind ("failed to fill whole buffer", "early eof", "invalid socket address", ...).
+// Texts: "<C library description> (os error N)" for an errno, or a text the caller chooses for
+// failures that have only a kind ("failed to fill whole buffer", "early eof", "invalid socket
+// address", ...).
 #pragma once
 
 #include <string>
@@ -22,8 +23,9 @@ struct IoError {
     std::string message;
 
     static IoError from_errno(int code);
-    static IoError unexpected_eof();  // "failed to fill whole buffer"
-    static IoError write_zero();      // "failed to write whole buffer"
+    // Short transfers: each client words them its own way, so the text comes from the caller.
+    static IoError unexpected_eof(std::string message);
+    static IoError write_zero(std::string message);
     static IoError invalid_input(std::string message);
     static IoError other(std::string message);
 };

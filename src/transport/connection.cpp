@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/retry_on_eintr.hpp"
+
 namespace zelto::transport {
 
 Result<void, IoError> ReadWriteConnection::write_all(std::span<const std::uint8_t> bytes) {
@@ -15,12 +17,10 @@ Result<void, IoError> ReadWriteConnection::write_all(std::span<const std::uint8_
     std::size_t left = bytes.size();
     while (left > 0) {
         const std::size_t chunk = std::min<std::size_t>(left, SSIZE_MAX);
-        const ssize_t sent = ::send(state_->socket.get(), next, chunk, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) continue;
-            return unexpected(IoError::from_errno(errno));
-        }
-        if (sent == 0) return unexpected(IoError::write_zero());
+        const ssize_t sent = retry_on_eintr(
+            [&] { return ::send(state_->socket.get(), next, chunk, MSG_NOSIGNAL); });
+        if (sent < 0) return unexpected(IoError::from_errno(errno));
+        if (sent == 0) return unexpected(IoError::write_zero(kWriteZeroText));
         next += sent;
         left -= static_cast<std::size_t>(sent);
     }
@@ -47,12 +47,10 @@ Result<void, IoError> ReadWriteConnection::write_all(
         msghdr message{};
         message.msg_iov = vectors;
         message.msg_iovlen = count;
-        const ssize_t sent = ::sendmsg(state_->socket.get(), &message, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) continue;
-            return unexpected(IoError::from_errno(errno));
-        }
-        if (sent == 0) return unexpected(IoError::write_zero());
+        const ssize_t sent = retry_on_eintr(
+            [&] { return ::sendmsg(state_->socket.get(), &message, MSG_NOSIGNAL); });
+        if (sent < 0) return unexpected(IoError::from_errno(errno));
+        if (sent == 0) return unexpected(IoError::write_zero(kWriteZeroText));
         // Move past what went out: whole parts first, then the front of a partly sent one.
         auto left = static_cast<std::size_t>(sent);
         while (left > 0) {
@@ -89,11 +87,8 @@ Result<void, IoError> ReadWriteConnection::take_exact(std::span<std::uint8_t> ou
     IdleWait wait(phases, &state_->idle_strategy);
     while (!out.empty()) {
         const ssize_t got = receive_into(out, wait);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return unexpected(IoError::from_errno(errno));
-        }
-        if (got == 0) return unexpected(IoError::unexpected_eof());
+        if (got < 0) return unexpected(IoError::from_errno(errno));
+        if (got == 0) return unexpected(IoError::unexpected_eof(kUnexpectedEofText));
         out = out.subspan(static_cast<std::size_t>(got));
     }
     return {};
@@ -101,12 +96,17 @@ Result<void, IoError> ReadWriteConnection::take_exact(std::span<std::uint8_t> ou
 
 ssize_t ReadWriteConnection::receive_into(std::span<std::uint8_t> room, IdleWait& wait) {
     const std::size_t chunk = std::min<std::size_t>(room.size(), SSIZE_MAX);
+    // EINTR asks again at once; only EAGAIN goes through the wait.
+    const int fd = state_->socket.get();
+    const auto receive = [&](int flags) {
+        return retry_on_eintr([&] { return ::recv(fd, room.data(), chunk, flags); });
+    };
     while (wait.spins()) {
-        const ssize_t got = ::recv(state_->socket.get(), room.data(), chunk, MSG_DONTWAIT);
+        const ssize_t got = receive(MSG_DONTWAIT);
         if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return got;
         if (!wait.idle()) break;
     }
-    return ::recv(state_->socket.get(), room.data(), chunk, 0);
+    return receive(0);
 }
 
 std::span<std::uint8_t> ReadWriteConnection::room_toward(std::size_t count) {
@@ -120,14 +120,13 @@ Result<std::span<const std::uint8_t>, IoError> ReadWriteConnection::fill(std::si
     while (state_->inbox.pending().size() < count) {
         const ssize_t got = receive_into(room_toward(count), wait);
         if (got < 0) {
-            if (errno == EINTR) continue;
             const int code = errno;
             state_->inbox.discard();
             return unexpected(IoError::from_errno(code));
         }
         if (got == 0) {
             state_->inbox.discard();
-            return unexpected(IoError::unexpected_eof());
+            return unexpected(IoError::unexpected_eof(kUnexpectedEofText));
         }
         state_->inbox.received(static_cast<std::size_t>(got));
     }

@@ -70,6 +70,11 @@ class ReadWriteConnection {
     // bench/run.sh --only zelto-unix,zelto-tcp --sizes 65536,1048576 --one-core --no-soak).
     static constexpr std::size_t kReadAhead = std::size_t{128} << 10;
 
+    // What a short transfer on this connection reads: the peer closed before a receive was
+    // complete, or a send accepted no bytes.
+    static constexpr const char* kUnexpectedEofText = "failed to fill whole buffer";
+    static constexpr const char* kWriteZeroText = "failed to write whole buffer";
+
     // How a receive waits for bytes that are not there yet. idle::kRemoteSocketReply (the
     // default) blocks at once; the connect functions set idle::kLocalSocketReply for peers on
     // this machine (socket_connect.hpp).

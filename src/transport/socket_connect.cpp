@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "common/retry_on_eintr.hpp"
 #include "transport/send_buffer.hpp"
 
 namespace zelto::transport {
@@ -49,8 +50,8 @@ Result<void, IoError> connect_socket(int fd, const sockaddr* address, socklen_t 
     if (::connect(fd, address, length) == 0) return {};
     if (errno != EINTR) return unexpected(IoError::from_errno(errno));
     pollfd watch{fd, POLLOUT, 0};
-    while (::poll(&watch, 1, -1) < 0) {
-        if (errno != EINTR) return unexpected(IoError::from_errno(errno));
+    if (retry_on_eintr([&] { return ::poll(&watch, 1, -1); }) < 0) {
+        return unexpected(IoError::from_errno(errno));
     }
     int pending = 0;
     socklen_t size = sizeof pending;

@@ -14,6 +14,7 @@
 
 #include "common/fork_generation.hpp"
 #include "common/processors.hpp"
+#include "common/retry_on_eintr.hpp"
 
 namespace zelto::sdk {
 namespace {
@@ -124,11 +125,9 @@ EventLoop::~EventLoop() {
 void EventLoop::run_worker() {
     epoll_event events[16];
     for (;;) {
-        const int count = epoll_wait(epoll_.get(), events, 16, -1);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return;  // only a broken epoll descriptor gets here; nothing can be watched any more
-        }
+        const int count = retry_on_eintr([&] { return epoll_wait(epoll_.get(), events, 16, -1); });
+        // Only a broken epoll descriptor gets here; nothing can be watched any more.
+        if (count < 0) return;
         bool stop = false;
         for (int i = 0; i < count; ++i) {
             if (events[i].data.ptr == nullptr) {

@@ -5,14 +5,9 @@
 #include <cstddef>
 #include <cstring>
 
-namespace zelto::sdk {
+#include "common/retry_on_eintr.hpp"
 
-IoError early_eof() {
-    return {IoErrorKind::UnexpectedEof, 0, "early eof"};
-}
-IoError write_zero() {
-    return {IoErrorKind::WriteZero, 0, "write zero"};
-}
+namespace zelto::sdk {
 
 Result<UnixAddress, IoError> unix_address(std::string_view path) {
     UnixAddress result;
@@ -64,14 +59,14 @@ Result<HybridSocket, IoError> HybridSocket::connect(std::string_view path, Event
 Result<void, IoError> HybridSocket::send_all(const std::uint8_t* data, std::size_t size,
                                              EventLoop& loop) {
     while (size > 0) {
-        const ssize_t sent = ::send(fd_.get(), data, size, MSG_NOSIGNAL);
+        const ssize_t sent =
+            retry_on_eintr([&] { return ::send(fd_.get(), data, size, MSG_NOSIGNAL); });
         if (sent > 0) {
             data += sent;
             size -= static_cast<std::size_t>(sent);
             continue;
         }
-        if (sent == 0) return unexpected(write_zero());
-        if (errno == EINTR) continue;
+        if (sent == 0) return unexpected(IoError::write_zero(kWriteZeroText));
         if (errno != EAGAIN && errno != EWOULDBLOCK) return unexpected(IoError::from_errno(errno));
         if (auto ready = loop.wait_ready(fd_.get(), Readiness::Writable); !ready) {
             return unexpected(std::move(ready.error()));
@@ -107,10 +102,9 @@ Result<std::size_t, IoError> HybridSocket::receive_from_kernel(std::uint8_t* dat
     // the event loop's workers.
     IdleWait wait(phases, &idle_);
     for (;;) {
-        const ssize_t received = ::recv(fd_.get(), data, size, 0);
+        const ssize_t received = retry_on_eintr([&] { return ::recv(fd_.get(), data, size, 0); });
         if (received > 0) return static_cast<std::size_t>(received);
-        if (received == 0) return unexpected(early_eof());
-        if (errno == EINTR) continue;
+        if (received == 0) return unexpected(IoError::unexpected_eof(kEarlyEofText));
         if (errno != EAGAIN && errno != EWOULDBLOCK) return unexpected(IoError::from_errno(errno));
         if (wait.idle()) continue;
         if (auto ready = loop.wait_ready(fd_.get(), Readiness::Readable); !ready) {

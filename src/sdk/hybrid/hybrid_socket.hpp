@@ -74,7 +74,7 @@ class HybridSocket {
 };
 
 // The hybrid client's own texts for the two short transfers.
-IoError early_eof();
-IoError write_zero();
+inline constexpr const char* kEarlyEofText = "early eof";
+inline constexpr const char* kWriteZeroText = "write zero";
 
 }  // namespace zelto::sdk
