@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <string>
 
+#include "common/retry_on_eintr.hpp"
+
 namespace zelto::shm {
 namespace {
 
@@ -31,10 +33,8 @@ Result<RegionLocks, IoError> RegionLocks::open_for(int fd) {
 
 bool RegionLocks::try_lock(std::uint64_t byte) const {
     struct flock lock = one_byte(byte, F_WRLCK);
-    while (::fcntl(description_.get(), F_OFD_SETLK, &lock) != 0) {
-        if (errno != EINTR) return false;  // EAGAIN/EACCES: another description holds it
-    }
-    return true;
+    // EAGAIN/EACCES: another description holds it.
+    return retry_on_eintr([&] { return ::fcntl(description_.get(), F_OFD_SETLK, &lock); }) == 0;
 }
 
 Result<void, IoError> RegionLocks::lock_waiting(std::uint64_t byte) const {
@@ -47,15 +47,13 @@ Result<void, IoError> RegionLocks::lock_waiting(std::uint64_t byte) const {
 
 void RegionLocks::unlock(std::uint64_t byte) const {
     struct flock lock = one_byte(byte, F_UNLCK);
-    while (::fcntl(description_.get(), F_OFD_SETLK, &lock) != 0 && errno == EINTR) {
-    }
+    retry_on_eintr([&] { return ::fcntl(description_.get(), F_OFD_SETLK, &lock); });
 }
 
 void RegionLocks::unlock_all() const {
     struct flock lock = one_byte(0, F_UNLCK);
     lock.l_len = 0;  // to the end of the file and beyond: every byte
-    while (::fcntl(description_.get(), F_OFD_SETLK, &lock) != 0 && errno == EINTR) {
-    }
+    retry_on_eintr([&] { return ::fcntl(description_.get(), F_OFD_SETLK, &lock); });
 }
 
 }  // namespace zelto::shm
