@@ -11,6 +11,8 @@
 #include <string_view>
 
 #include "common/io_error.hpp"
+#include "sdk/hybrid/hybrid_error.hpp"
+#include "sdk/shm/shm_call_error.hpp"
 #include "sdk/socket/client_error.hpp"
 
 namespace zelto::python {
@@ -18,9 +20,12 @@ namespace zelto::python {
 // Raises `type(message)`; `message` is UTF-8 (invalid sequences become U+FFFD).
 std::nullptr_t raise_message(PyObject* type, std::string_view message) noexcept;
 
-// Io -> ConnectionError, Config and InvalidRequest -> ValueError, Protocol and Remote ->
-// RuntimeError; the message is the error's text.
+// Each client's error raised as the exception its kind maps to (the table in errors.cpp), with
+// the error's message; a kind whose exception is already pending (a refused result sink, an
+// interrupted wait) raises nothing more.
 std::nullptr_t raise_client_error(const sdk::ClientError& error) noexcept;
+std::nullptr_t raise_shm_call_error(const sdk::ShmCallError& error) noexcept;
+std::nullptr_t raise_hybrid_error(const sdk::HybridError& error) noexcept;
 
 // The OSError subclass that Python itself would pick for the error's errno (PermissionError,
 // FileNotFoundError, InterruptedError, BlockingIOError, FileExistsError, BrokenPipeError,

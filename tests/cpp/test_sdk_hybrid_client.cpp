@@ -167,7 +167,7 @@ class HybridClientTest : public testing::Test {
     }
 
     // An int64 request [3] with the values 7, -1 and 2^40.
-    Result<void, HybridCallError> infer(HybridClient& client, VectorSink& sink) {
+    Result<void, HybridError> infer(HybridClient& client, VectorSink& sink) {
         return client.infer(kShape, "int64", input.data(), input.size(), sink);
     }
 

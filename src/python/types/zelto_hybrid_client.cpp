@@ -47,12 +47,7 @@ PyObject* hybrid_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
         PyResult<HybridClientNewArgs> parsed = parse_hybrid_client_new_args(args, kwargs);
         if (!parsed) return nullptr;
         auto core = sdk::HybridClient::create(parsed->shm_name, std::move(parsed->socket_path));
-        if (!core) {
-            PyObject* exception = core.error().kind == sdk::HybridClientError::Kind::Connection
-                                      ? PyExc_ConnectionError
-                                      : PyExc_RuntimeError;
-            return raise_message(exception, core.error().message);
-        }
+        if (!core) return raise_hybrid_error(core.error());
         auto state = std::make_unique<HybridClientState>();
         state->core = std::move(*core);
         return HybridClientObject::create(type, std::move(state));
@@ -73,16 +68,7 @@ PyObject* hybrid_client_infer(PyObject* self, PyObject* args, PyObject* kwargs) 
         BytesResult result;
         auto done = client->state->core->infer(parsed->shape.dims(), parsed->dtype,
                                                parsed->data.data(), parsed->data.size(), result);
-        if (!done) {
-            switch (done.error().kind) {
-                case sdk::HybridCallError::Kind::Value:
-                    return raise_message(PyExc_ValueError, done.error().message);
-                case sdk::HybridCallError::Kind::Runtime:
-                    return raise_message(PyExc_RuntimeError, done.error().message);
-                case sdk::HybridCallError::Kind::Sink:
-                    return nullptr;  // the bytes object could not be made; its error is set
-            }
-        }
+        if (!done) return raise_hybrid_error(done.error());
         return result.release();
     });
 }

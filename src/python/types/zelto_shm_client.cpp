@@ -43,20 +43,6 @@ struct ShmClientState {
 
 using ShmClientObject = PyInstance<ShmClientState>;
 
-std::nullptr_t raise_call_error(const sdk::ShmCallError& error) {
-    switch (error.kind) {
-        case sdk::ShmCallError::Kind::InvalidArgument:
-            return raise_message(PyExc_ValueError, error.message);
-        case sdk::ShmCallError::Kind::Timeout:
-            return raise_message(PyExc_TimeoutError, error.message);
-        case sdk::ShmCallError::Kind::Interrupted:
-            return nullptr;  // the signal handler's exception is already pending
-        case sdk::ShmCallError::Kind::Runtime:
-            break;
-    }
-    return raise_message(PyExc_RuntimeError, error.message);
-}
-
 // Runs between two looks at the response ring (spinning or polling), with the interpreter lock
 // held: a signal handler that raises (Ctrl-C) ends the wait with its exception.
 bool no_pending_signal_exception() {
@@ -83,7 +69,7 @@ ShmInferStep next_step(const sdk::PendingShmRequest& pending) {
     if (fd < 0) return ShmInferStep::Answer;
     auto published = pending.spin_until_published(&no_pending_signal_exception);
     if (!published) {
-        raise_call_error(published.error());
+        raise_shm_call_error(published.error());
         return ShmInferStep::Failed;
     }
     if (*published && pending.take_notification_now(fd)) return ShmInferStep::Answer;
@@ -104,7 +90,7 @@ ShmInferStep queue(ShmClientState& state) {
     call.input.reset();
     if (!pending) {
         state.in_flight.reset();
-        raise_call_error(pending.error());
+        raise_shm_call_error(pending.error());
         return ShmInferStep::Failed;
     }
     call.pending.emplace(std::move(*pending));
@@ -144,7 +130,7 @@ ShmInferStep shm_infer_begin(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyResult<ShmInferArgs> parsed = convert_shm_infer_args(*bound);
         if (!parsed) return ShmInferStep::Failed;
         if (auto adopted = state.core->adopt_after_fork(); !adopted) {
-            raise_call_error(adopted.error());
+            raise_shm_call_error(adopted.error());
             return ShmInferStep::Failed;
         }
         state.in_flight.emplace(ShmCallInFlight{std::move(*borrow), std::move(*parsed), {}, {}});
@@ -183,9 +169,9 @@ PyObject* shm_infer_finish(PyObject* self) {
         sdk::PendingShmRequest& pending = *call.pending;
 
         auto entry = pending.poll_response(&no_pending_signal_exception);
-        if (!entry) return raise_call_error(entry.error());
+        if (!entry) return raise_shm_call_error(entry.error());
         auto result = pending.answer(*entry);
-        if (!result) return raise_call_error(result.error());
+        if (!result) return raise_shm_call_error(result.error());
 
         // The one copy of the result: from the region into the new bytes object. The request's
         // slot is released when `call` goes out of scope, after this copy.
@@ -194,7 +180,7 @@ PyObject* shm_infer_finish(PyObject* self) {
         if (!bytes) return nullptr;
         auto* destination = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get()));
         if (auto copied = pending.copy_result(*result, destination); !copied) {
-            return raise_call_error(copied.error());
+            return raise_shm_call_error(copied.error());
         }
         return bytes.release();
     });

@@ -10,8 +10,8 @@
 namespace zelto::sdk {
 namespace {
 
-HybridCallError runtime_error(std::string message) {
-    return {HybridCallError::Kind::Runtime, std::move(message)};
+HybridError runtime_error(std::string message) {
+    return {HybridError::Kind::Runtime, std::move(message)};
 }
 
 // Gives the slot back on every way out of `infer`; the allocator's answer is of no interest.
@@ -36,23 +36,23 @@ HybridClient::HybridClient(std::shared_ptr<SharedRegion> share, std::string sock
       connection_(std::move(socket_path)),
       share_(std::move(share)) {}
 
-Result<std::unique_ptr<HybridClient>, HybridClientError> HybridClient::create(
+Result<std::unique_ptr<HybridClient>, HybridError> HybridClient::create(
     const std::string& shm_name, std::string socket_path) {
     auto share = SharedRegion::attach(shm_name);
     if (!share) {
         return unexpected(
-            HybridClientError{HybridClientError::Kind::Connection, std::move(share).error()});
+            HybridError{HybridError::Kind::Connection, std::move(share).error()});
     }
     auto loop = EventLoop::create();
     if (!loop) {
         return unexpected(
-            HybridClientError{HybridClientError::Kind::Runtime, std::move(loop.error().message)});
+            HybridError{HybridError::Kind::Runtime, std::move(loop.error().message)});
     }
     return std::unique_ptr<HybridClient>(
         new HybridClient(std::move(*share), std::move(socket_path), std::move(*loop)));
 }
 
-Result<void, HybridCallError> HybridClient::follow_recreated_region() {
+Result<void, HybridError> HybridClient::follow_recreated_region() {
     if (connection_.connected() || share_->region().name_refers_to_mapping()) return {};
     // No slot is held between calls, so the old share can simply be replaced.
     auto fresh = SharedRegion::attach(share_->region().name());
@@ -61,7 +61,7 @@ Result<void, HybridCallError> HybridClient::follow_recreated_region() {
     return {};
 }
 
-Result<void, HybridCallError> HybridClient::adopt_after_fork() {
+Result<void, HybridError> HybridClient::adopt_after_fork() {
     if (event_loop_->owned_by_this_process()) return {};
     auto own = SharedRegion::for_this_process(share_);
     if (!own) return unexpected(runtime_error(std::move(own).error()));
@@ -73,7 +73,7 @@ Result<void, HybridCallError> HybridClient::adopt_after_fork() {
     return {};
 }
 
-Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> shape,
+Result<void, HybridError> HybridClient::infer(std::span<const std::int64_t> shape,
                                                   std::string_view dtype_text,
                                                   const std::uint8_t* data, std::size_t size,
                                                   ResultSink& sink) {
@@ -82,7 +82,7 @@ Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> 
 
     // A block has room for 8 dimensions; refuse more before an identifier or a slot is used.
     if (shape.size() > shm::ShmTensorBlock::kMaxDims) {
-        return unexpected(HybridCallError{HybridCallError::Kind::Value,
+        return unexpected(HybridError{HybridError::Kind::Value,
                                           shm::too_many_dims_text(shape.size())});
     }
 
@@ -101,7 +101,7 @@ Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> 
 
     auto dtype = engine_api::parse_dtype(dtype_text);
     if (!dtype) {
-        return unexpected(HybridCallError{HybridCallError::Kind::Value, dtype.error().display()});
+        return unexpected(HybridError{HybridError::Kind::Value, dtype.error().display()});
     }
 
     const shm::ShmManager& region = share_->region();
@@ -141,7 +141,7 @@ Result<void, HybridCallError> HybridClient::infer(std::span<const std::int64_t> 
     // own slot.
     const auto result_size = static_cast<std::size_t>(located->data_len);
     std::uint8_t* const destination = sink.reserve(result_size);
-    if (destination == nullptr) return unexpected(HybridCallError{HybridCallError::Kind::Sink, {}});
+    if (destination == nullptr) return unexpected(HybridError{HybridError::Kind::Sink, {}});
     fault = region.try_access([&]() noexcept {
         shm::copy_for_other_process(destination, base + located->data_offset, result_size);
     });

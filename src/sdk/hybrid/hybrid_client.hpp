@@ -12,28 +12,10 @@
 #include "common/result.hpp"
 #include "sdk/hybrid/event_loop.hpp"
 #include "sdk/hybrid/hybrid_connection.hpp"
+#include "sdk/hybrid/hybrid_error.hpp"
 #include "sdk/shm/shared_region.hpp"
 
 namespace zelto::sdk {
-
-struct HybridClientError {
-    enum class Kind {
-        Connection,  // the region could not be attached: the ShmError display text
-        Runtime,     // the event loop could not start: the OS error text
-    };
-    Kind kind = Kind::Connection;
-    std::string message;
-};
-
-struct HybridCallError {
-    enum class Kind {
-        Value,    // unrecognised dtype, or a shape that does not fit a tensor block
-        Runtime,  // pool exhausted, exchange failed, reply names a block outside the region
-        Sink,     // the result sink refused the bytes; it has recorded its own error
-    };
-    Kind kind = Kind::Runtime;
-    std::string message;
-};
 
 // Memory of the caller's for the result bytes, asked for once their size is known: the client
 // copies them into it while they still lie in the region and the request slot is still held,
@@ -52,13 +34,13 @@ class HybridClient {
     // Attaches the region through this process's share of it (sdk/shm/shared_region.hpp: the slot
     // allocator and id counter of every client object on it) and starts the event loop (one
     // worker per available processor). The socket path is only looked at by the first `infer`.
-    static Result<std::unique_ptr<HybridClient>, HybridClientError> create(
+    static Result<std::unique_ptr<HybridClient>, HybridError> create(
         const std::string& shm_name, std::string socket_path);
 
     // One inference. The caller gives each client object to one thread at a time.
     // In a process forked from the one that made the client, the first call replaces the
     // inherited event loop and socket (see `adopt_after_fork`).
-    Result<void, HybridCallError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
+    Result<void, HybridError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
                                         const std::uint8_t* data, std::size_t size,
                                         ResultSink& sink);
 
@@ -71,9 +53,9 @@ class HybridClient {
     // connects). The inherited loop is released without joining (EventLoop's destructor knows).
     // The mapping is kept; slots and ids come from the child's own share of the region. Fails
     // when the new loop cannot start or the share cannot be made (the text says which).
-    Result<void, HybridCallError> adopt_after_fork();
+    Result<void, HybridError> adopt_after_fork();
     // Re-attaches when the region's name now refers to a recreated object (engine restart).
-    Result<void, HybridCallError> follow_recreated_region();
+    Result<void, HybridError> follow_recreated_region();
 
     // Members are destroyed bottom-up: the region goes first and the event loop, whose
     // threads are joined, last.

@@ -41,22 +41,12 @@
 #include "common/idle_strategy.hpp"
 #include "common/result.hpp"
 #include "sdk/shm/shared_region.hpp"
+#include "sdk/shm/shm_call_error.hpp"
 #include "shm/allocator.hpp"
 #include "shm/ring_buffer.hpp"
 #include "shm/shm_manager.hpp"
 
 namespace zelto::sdk {
-
-struct ShmCallError {
-    enum class Kind {
-        InvalidArgument,  // -> ValueError
-        Runtime,          // -> RuntimeError
-        Timeout,          // -> TimeoutError
-        Interrupted,      // the between-polls hook failed; its (Python) exception is pending
-    };
-    Kind kind = Kind::Runtime;
-    std::string message;
-};
 
 // One input tensor, borrowed from the caller for the duration of begin().
 struct ShmInput {
