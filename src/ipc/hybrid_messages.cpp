@@ -37,10 +37,11 @@ std::array<std::uint8_t, HybridResponse::kEncodedSize> HybridResponse::encode() 
     return out;
 }
 
-Result<HybridResponse, HybridDecodeError> HybridResponse::decode(const std::uint8_t* body,
-                                                                 std::size_t size) {
-    if (size < kEncodedSize)
-        return unexpected(HybridDecodeError{"io error: unexpected end of file"});
+Result<HybridResponse, engine_api::DecodeError> HybridResponse::decode(const std::uint8_t* body,
+                                                                       std::size_t size) {
+    if (size < kEncodedSize) {
+        return unexpected(engine_api::DecodeError{"io error: unexpected end of file"});
+    }
     HybridResponse response;
     response.metadata.request_id = load_le<std::uint64_t>(body);
     response.metadata.status = body[8];

@@ -8,9 +8,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "common/result.hpp"
+#include "engine_api/record_reader.hpp"
 #include "transport/frame.hpp"
 #include "transport/request_metadata.hpp"
 
@@ -44,10 +44,6 @@ struct ResponseMetadata {
 };
 static_assert(8 + 1 + 7 + 8 == ResponseMetadata::kEncodedSize);
 
-struct HybridDecodeError {
-    std::string message;  // "io error: unexpected end of file"
-};
-
 struct HybridResponse {
     static constexpr std::size_t kEncodedSize = 40;
 
@@ -59,9 +55,10 @@ struct HybridResponse {
     std::array<std::uint8_t, kEncodedSize> encode() const;
 
     // Decodes from the front of a reply body; bytes after the first 40 are ignored. Every bit
-    // pattern is a valid field, so the only failure is a body that is too short.
-    static Result<HybridResponse, HybridDecodeError> decode(const std::uint8_t* body,
-                                                            std::size_t size);
+    // pattern is a valid field, so the only failure is a body that is too short ("io error:
+    // unexpected end of file").
+    static Result<HybridResponse, engine_api::DecodeError> decode(const std::uint8_t* body,
+                                                                  std::size_t size);
 };
 static_assert(ResponseMetadata::kEncodedSize + 8 + 8 == HybridResponse::kEncodedSize);
 
