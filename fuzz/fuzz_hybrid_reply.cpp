@@ -1,4 +1,4 @@
-// The hybrid client's reply reading and decoding, run for real: a HybridSocket connected through
+// The hybrid client's reply reading and decoding, run for real: a NonBlockingSocket connected through
 // a Unix listener to a peer that has sent the input as its whole reply and stopped writing.
 // run_hybrid_exchange writes its 52-byte request, reads one reply frame and decodes it.
 //
@@ -26,7 +26,7 @@
 #include "ipc/hybrid_messages.hpp"
 #include "sdk/hybrid/event_loop.hpp"
 #include "sdk/hybrid/hybrid_exchange.hpp"
-#include "sdk/hybrid/hybrid_socket.hpp"
+#include "transport/nonblocking_socket.hpp"
 #include "support/allocation_watch.hpp"
 #include "support/fuzz_check.hpp"
 #include "support/peer_bytes.hpp"
@@ -54,7 +54,7 @@ struct Harness {
 
     Harness() {
         name = std::string(1, '\0') + "zelto-fuzz-hybrid-" + std::to_string(::getpid());
-        auto address = zelto::sdk::unix_address(name);
+        auto address = zelto::transport::unix_address(name);
         if (!address) harness_failure("listener address");
         listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (!listener.valid() ||
@@ -128,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(direct.has_value() == (size >= HybridResponse::kEncodedSize), "decode by length");
 
     Harness& h = harness();
-    auto socket = zelto::sdk::HybridSocket::connect(h.name, *h.loop);
+    auto socket = zelto::transport::NonBlockingSocket::connect(h.name, *h.loop);
     if (!socket) harness_failure("connect");
     UniqueFd peer(::accept4(h.listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!peer.valid()) harness_failure("accept");

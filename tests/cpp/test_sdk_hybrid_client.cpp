@@ -20,7 +20,7 @@
 #include "common/unique_fd.hpp"
 #include "ipc/hybrid_messages.hpp"
 #include "sdk/hybrid/hybrid_client.hpp"
-#include "sdk/hybrid/hybrid_socket.hpp"
+#include "transport/nonblocking_socket.hpp"
 #include "support/test_shm_region.hpp"
 #include "transport/request_metadata.hpp"
 
@@ -78,7 +78,7 @@ class EnginePeer {
 
     EnginePeer(std::string name, Answer answer) : answer_(std::move(answer)) {
         listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        auto address = unix_address(name);
+        auto address = transport::unix_address(name);
         EXPECT_TRUE(address);
         EXPECT_EQ(::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address->address),
                          address->length),

@@ -19,7 +19,7 @@
 #include "ipc/hybrid_messages.hpp"
 #include "sdk/hybrid/event_loop.hpp"
 #include "sdk/hybrid/hybrid_connection.hpp"
-#include "sdk/hybrid/hybrid_socket.hpp"
+#include "transport/nonblocking_socket.hpp"
 
 namespace zelto::sdk {
 namespace {
@@ -72,7 +72,7 @@ class ScriptedPeer {
     ScriptedPeer(std::string name, std::vector<ConnectionScript> scripts)
         : name_(std::move(name)), scripts_(std::move(scripts)) {
         listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        auto address = unix_address(name_);
+        auto address = transport::unix_address(name_);
         EXPECT_TRUE(address);
         EXPECT_EQ(::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address->address),
                          address->length),
@@ -179,23 +179,23 @@ ipc::HybridRequest sample_request() {
 // Addresses
 
 TEST(UnixAddress, AbstractNamesUpToTheWholeSunPath) {
-    EXPECT_TRUE(unix_address(std::string(1, '\0') + std::string(107, 'a')));
-    auto too_long = unix_address(std::string(1, '\0') + std::string(108, 'a'));
+    EXPECT_TRUE(transport::unix_address(std::string(1, '\0') + std::string(107, 'a')));
+    auto too_long = transport::unix_address(std::string(1, '\0') + std::string(108, 'a'));
     ASSERT_FALSE(too_long);
     EXPECT_EQ(too_long.error().message, "abstract socket name must be shorter than SUN_LEN");
     // Zero bytes after the first belong to the name and count towards its length.
-    auto with_zeros = unix_address(std::string("\0a\0b", 4));
+    auto with_zeros = transport::unix_address(std::string("\0a\0b", 4));
     ASSERT_TRUE(with_zeros);
     EXPECT_EQ(with_zeros->length, offsetof(sockaddr_un, sun_path) + 4);
 }
 
 TEST(UnixAddress, FileSystemPathRules) {
-    EXPECT_TRUE(unix_address(std::string(107, 'p')));
-    auto too_long = unix_address(std::string(108, 'p'));
+    EXPECT_TRUE(transport::unix_address(std::string(107, 'p')));
+    auto too_long = transport::unix_address(std::string(108, 'p'));
     ASSERT_FALSE(too_long);
     EXPECT_EQ(too_long.error().message, "path must be shorter than SUN_LEN");
     // The zero byte is found before the length is looked at.
-    auto interior = unix_address(std::string("a\0b", 3) + std::string(200, 'p'));
+    auto interior = transport::unix_address(std::string("a\0b", 3) + std::string(200, 'p'));
     ASSERT_FALSE(interior);
     EXPECT_EQ(interior.error().message, "paths must not contain interior null bytes");
 }
@@ -228,7 +228,7 @@ TEST_F(HybridConnectionTest, ConnectFailuresLeaveTheHolderEmptyAndAreRetried) {
     const std::string dead = fresh_path();
     {
         UniqueFd bound(::socket(AF_UNIX, SOCK_STREAM, 0));
-        auto address = unix_address(dead);
+        auto address = transport::unix_address(dead);
         ASSERT_EQ(::bind(bound.get(), reinterpret_cast<const sockaddr*>(&address->address),
                          address->length),
                   0);
@@ -401,7 +401,7 @@ TEST_F(HybridConnectionTest, AReceiveParksOnlyOnceItsSpinIsOver) {
     for (const IdlePhases& spin : {long_spin, IdlePhases{}}) {
         const std::string path = fresh_path();
         ScriptedPeer peer(path, {{success_reply(8192), true, false, {0}, kLongAfterTheSpin}});
-        auto socket = HybridSocket::connect(path, *loop);
+        auto socket = transport::NonBlockingSocket::connect(path, *loop);
         ASSERT_TRUE(socket) << socket.error().message;
         const auto request = ipc::encode_request_frame(sample_request());
         ASSERT_TRUE(socket->send_all(request.data(), request.size(), *loop));

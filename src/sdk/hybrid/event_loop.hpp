@@ -29,15 +29,13 @@
 #include "common/processors.hpp"
 #include "common/result.hpp"
 #include "common/unique_fd.hpp"
+#include "transport/readiness_wait.hpp"
 
 namespace zelto::sdk {
 
-enum class Readiness : std::uint32_t {
-    Readable = EPOLLIN | EPOLLRDHUP,
-    Writable = EPOLLOUT,
-};
+using transport::Readiness;
 
-class EventLoop {
+class EventLoop final : public transport::ReadinessWait {
   public:
     // Starts `workers` threads (at least one). Failure: the OS error that stopped the epoll
     // instance, the wake-up eventfd or a thread from being created; nothing is left running.
@@ -55,7 +53,7 @@ class EventLoop {
 
     // Blocks the calling thread until `fd` is ready for `readiness`, has an error or a hang-up
     // (the caller's next system call then reports what happened). One waiter per descriptor.
-    Result<void, IoError> wait_ready(int fd, Readiness readiness);
+    Result<void, IoError> wait_ready(int fd, Readiness readiness) override;
 
     std::size_t worker_count() const { return workers_->size(); }
 

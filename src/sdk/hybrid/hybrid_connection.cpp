@@ -6,7 +6,7 @@ Result<ipc::HybridResponse, HybridError> HybridConnection::exchange(
     const ipc::HybridRequest& request, EventLoop& loop) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!socket_) {
-        auto connected = HybridSocket::connect(socket_path_, loop);
+        auto connected = transport::NonBlockingSocket::connect(socket_path_, loop);
         if (!connected) {
             return unexpected(
                 HybridError{HybridError::Kind::Io, std::move(connected.error().message)});

@@ -10,7 +10,7 @@
 #include "ipc/hybrid_messages.hpp"
 #include "sdk/hybrid/event_loop.hpp"
 #include "sdk/hybrid/hybrid_exchange.hpp"
-#include "sdk/hybrid/hybrid_socket.hpp"
+#include "transport/nonblocking_socket.hpp"
 
 namespace zelto::sdk {
 
@@ -37,7 +37,7 @@ class HybridConnection {
   private:
     const std::string socket_path_;  // exactly as given: not trimmed, validated or resolved
     mutable std::mutex mutex_;       // one exchange at a time on the socket
-    std::optional<HybridSocket> socket_;
+    std::optional<transport::NonBlockingSocket> socket_;
 };
 
 }  // namespace zelto::sdk

@@ -1,4 +1,4 @@
-#include "sdk/hybrid/hybrid_socket.hpp"
+#include "transport/nonblocking_socket.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 
 #include "common/retry_on_eintr.hpp"
 
-namespace zelto::sdk {
+namespace zelto::transport {
 
 Result<UnixAddress, IoError> unix_address(std::string_view path) {
     UnixAddress result;
@@ -35,13 +35,13 @@ Result<UnixAddress, IoError> unix_address(std::string_view path) {
     return result;
 }
 
-Result<HybridSocket, IoError> HybridSocket::connect(std::string_view path, EventLoop& loop) {
+Result<NonBlockingSocket, IoError> NonBlockingSocket::connect(std::string_view path, ReadinessWait& loop) {
     auto address = unix_address(path);
     if (!address) return unexpected(std::move(address.error()));
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return unexpected(IoError::from_errno(errno));
     const auto* raw = reinterpret_cast<const sockaddr*>(&address->address);
-    if (::connect(fd.get(), raw, address->length) == 0) return HybridSocket(std::move(fd));
+    if (::connect(fd.get(), raw, address->length) == 0) return NonBlockingSocket(std::move(fd));
     // EINTR on a non-blocking connect means it carries on in the background, like EINPROGRESS.
     if (errno != EINPROGRESS && errno != EINTR) return unexpected(IoError::from_errno(errno));
     if (auto ready = loop.wait_ready(fd.get(), Readiness::Writable); !ready) {
@@ -53,11 +53,11 @@ Result<HybridSocket, IoError> HybridSocket::connect(std::string_view path, Event
         return unexpected(IoError::from_errno(errno));
     }
     if (pending != 0) return unexpected(IoError::from_errno(pending));
-    return HybridSocket(std::move(fd));
+    return NonBlockingSocket(std::move(fd));
 }
 
-Result<void, IoError> HybridSocket::send_all(const std::uint8_t* data, std::size_t size,
-                                             EventLoop& loop) {
+Result<void, IoError> NonBlockingSocket::send_all(const std::uint8_t* data, std::size_t size,
+                                             ReadinessWait& loop) {
     while (size > 0) {
         const ssize_t sent =
             retry_on_eintr([&] { return ::send(fd_.get(), data, size, MSG_NOSIGNAL); });
@@ -75,8 +75,8 @@ Result<void, IoError> HybridSocket::send_all(const std::uint8_t* data, std::size
     return {};
 }
 
-Result<std::size_t, IoError> HybridSocket::receive_some(std::uint8_t* data, std::size_t size,
-                                                        EventLoop& loop,
+Result<std::size_t, IoError> NonBlockingSocket::receive_some(std::uint8_t* data, std::size_t size,
+                                                        ReadinessWait& loop,
                                                         const IdlePhases& phases) {
     if (size == 0) return std::size_t{0};
     if (read_ahead_begin_ < read_ahead_end_) return take_read_ahead(data, size);
@@ -88,15 +88,15 @@ Result<std::size_t, IoError> HybridSocket::receive_some(std::uint8_t* data, std:
     return take_read_ahead(data, size);
 }
 
-std::size_t HybridSocket::take_read_ahead(std::uint8_t* data, std::size_t size) {
+std::size_t NonBlockingSocket::take_read_ahead(std::uint8_t* data, std::size_t size) {
     const std::size_t taken = std::min(size, read_ahead_end_ - read_ahead_begin_);
     std::memcpy(data, read_ahead_.data() + read_ahead_begin_, taken);
     read_ahead_begin_ += taken;
     return taken;
 }
 
-Result<std::size_t, IoError> HybridSocket::receive_from_kernel(std::uint8_t* data, std::size_t size,
-                                                               EventLoop& loop,
+Result<std::size_t, IoError> NonBlockingSocket::receive_from_kernel(std::uint8_t* data, std::size_t size,
+                                                               ReadinessWait& loop,
                                                                const IdlePhases& phases) {
     // A reply that comes within the spin is caught by asking again; only a slower one is left to
     // the event loop's workers.
@@ -113,8 +113,8 @@ Result<std::size_t, IoError> HybridSocket::receive_from_kernel(std::uint8_t* dat
     }
 }
 
-Result<void, IoError> HybridSocket::receive_exact(std::uint8_t* data, std::size_t size,
-                                                  EventLoop& loop, const IdlePhases& phases) {
+Result<void, IoError> NonBlockingSocket::receive_exact(std::uint8_t* data, std::size_t size,
+                                                  ReadinessWait& loop, const IdlePhases& phases) {
     while (size > 0) {
         auto received = receive_some(data, size, loop, phases);
         if (!received) return unexpected(std::move(received.error()));
@@ -124,4 +124,4 @@ Result<void, IoError> HybridSocket::receive_exact(std::uint8_t* data, std::size_
     return {};
 }
 
-}  // namespace zelto::sdk
+}  // namespace zelto::transport
