@@ -54,25 +54,44 @@ namespace {
     throw std::runtime_error("floor_client: " + what + ": " + std::strerror(errno));
 }
 
-[[noreturn]] void fail(const std::string& what) { throw std::runtime_error("floor_client: " + what); }
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error("floor_client: " + what);
+}
 
 std::uint64_t now_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(ts.tv_nsec);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull +
+           static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-void put_u32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }  // x86-64: little-endian
-void put_u64(std::uint8_t* p, std::uint64_t v) { std::memcpy(p, &v, 8); }
-std::uint32_t get_u32(const std::uint8_t* p) { std::uint32_t v; std::memcpy(&v, p, 4); return v; }
-std::uint64_t get_u64(const std::uint8_t* p) { std::uint64_t v; std::memcpy(&v, p, 8); return v; }
+// x86-64 is little-endian, as the wire is.
+void put_u32(std::uint8_t* p, std::uint32_t v) {
+    std::memcpy(p, &v, 4);
+}
+void put_u64(std::uint8_t* p, std::uint64_t v) {
+    std::memcpy(p, &v, 8);
+}
+std::uint32_t get_u32(const std::uint8_t* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+std::uint64_t get_u64(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
 
 int connect_unix(const std::string& path) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) die("socket");
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(addr.sun_path)) { errno = ENAMETOOLONG; die("path"); }
+    if (path.size() >= sizeof(addr.sun_path)) {
+        errno = ENAMETOOLONG;
+        die("path");
+    }
     std::memcpy(addr.sun_path, path.data(), path.size());
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) die("connect " + path);
     return fd;
@@ -154,14 +173,17 @@ void read_exact(int fd, std::uint8_t* buf, std::size_t len, bool spin) {
             if (errno == EINTR) continue;
             die("recv");
         }
-        if (n == 0) { errno = EPIPE; die("engine closed the connection"); }
+        if (n == 0) {
+            errno = EPIPE;
+            die("engine closed the connection");
+        }
         buf += n;
         len -= static_cast<std::size_t>(n);
     }
 }
 
 class FloorClient {
-public:
+  public:
     explicit FloorClient(int fd) : fd_(fd) {}
     ~FloorClient() { close(fd_); }
     FloorClient(const FloorClient&) = delete;
@@ -208,7 +230,8 @@ public:
         if (body_.size() < body_len) body_.resize(body_len);
         read_exact(fd_, body_.data(), body_len, spin);
         if (status != 0) {
-            fail("engine error: " + std::string(reinterpret_cast<const char*>(body_.data()), body_len));
+            fail("engine error: " +
+                 std::string(reinterpret_cast<const char*>(body_.data()), body_len));
         }
         // Locate the data of the BinaryTensorPacketPayload in place.
         const std::uint8_t* q = body_.data();
@@ -217,18 +240,23 @@ public:
             if (static_cast<std::size_t>(end - q) < n) fail("short reply body");
         };
         need(8);
-        const std::uint64_t ndim = get_u64(q); q += 8;
-        need(ndim * 8 + 8); q += ndim * 8;
-        const std::uint64_t dtype_len = get_u64(q); q += 8;
-        need(dtype_len + 1); q += dtype_len;
+        const std::uint64_t ndim = get_u64(q);
+        q += 8;
+        need(ndim * 8 + 8);
+        q += ndim * 8;
+        const std::uint64_t dtype_len = get_u64(q);
+        q += 8;
+        need(dtype_len + 1);
+        q += dtype_len;
         if (*q++ != 1) fail("reply without raw data");
         need(8);
-        out_len = get_u64(q); q += 8;
+        out_len = get_u64(q);
+        q += 8;
         need(out_len);
         return q;
     }
 
-private:
+  private:
     int fd_;
     std::vector<std::uint8_t> body_;
 };
@@ -266,11 +294,17 @@ struct FloorSession {
 // reason in floor_error().
 extern "C" {
 
-void* floor_open() { return new FloorSession; }
+void* floor_open() {
+    return new FloorSession;
+}
 
-void floor_close(void* session) { delete static_cast<FloorSession*>(session); }
+void floor_close(void* session) {
+    delete static_cast<FloorSession*>(session);
+}
 
-const char* floor_error(void* session) { return static_cast<FloorSession*>(session)->error.c_str(); }
+const char* floor_error(void* session) {
+    return static_cast<FloorSession*>(session)->error.c_str();
+}
 
 // kind "unix": a = path; kind "tcp": a = host, b = port.
 int floor_connect(void* session, const char* kind, const char* a, const char* b) {
@@ -286,7 +320,8 @@ int floor_connect(void* session, const char* kind, const char* a, const char* b)
 }
 
 // mode: 0 plain, 1 split, 2 spin (see the top of the file).
-int floor_run(void* session, std::uint64_t size, std::uint64_t calls, int mode, std::uint64_t* out) {
+int floor_run(void* session, std::uint64_t size, std::uint64_t calls, int mode,
+              std::uint64_t* out) {
     auto* s = static_cast<FloorSession*>(session);
     try {
         if (mode < 0 || mode > 2) fail("unknown mode " + std::to_string(mode));
@@ -322,11 +357,16 @@ int main() {
                 std::string mode;
                 in >> size >> calls >> mode;
                 std::vector<std::uint64_t> samples(calls);
-                const Mode how = mode == "split" ? Mode::Split : mode == "spin" ? Mode::Spin : Mode::Plain;
+                const Mode how = mode == "split"  ? Mode::Split
+                                 : mode == "spin" ? Mode::Spin
+                                                  : Mode::Plain;
                 session.run(size, calls, how, samples.data());
                 std::string out = "ok";
                 out.reserve(calls * 9 + 4);
-                for (auto t : samples) { out += ' '; out += std::to_string(t); }
+                for (auto t : samples) {
+                    out += ' ';
+                    out += std::to_string(t);
+                }
                 std::cout << out << std::endl;
             } else if (!cmd.empty()) {
                 fail("unknown command '" + cmd + "'");

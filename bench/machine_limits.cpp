@@ -37,7 +37,8 @@ namespace {
 std::uint64_t now_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(ts.tv_nsec);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull +
+           static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
 [[noreturn]] void die(const char* what) {
@@ -63,7 +64,7 @@ std::string format(const std::vector<T>& samples) {
 }
 
 class EventfdPeer {
-public:
+  public:
     static constexpr std::uint64_t kQuit = 1ull << 40;
 
     explicit EventfdPeer(int cpu) {
@@ -108,7 +109,7 @@ public:
         return now_ns() - t0;
     }
 
-private:
+  private:
     int ping_ = -1, pong_ = -1;
     pid_t child_ = -1;
 };

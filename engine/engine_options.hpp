@@ -14,7 +14,7 @@
 namespace zelto::engine {
 
 class EngineOptions {
-public:
+  public:
     // Parses argv against `groups`. A value is the next argument or follows '=' ("--error=--x"
     // for a value that starts with "--"). Fails with a sentence naming the offending argument:
     // an unknown option, a missing value, a value given to a flag, a number that is not one.
@@ -26,7 +26,7 @@ public:
     std::uint64_t number(const std::string& name, std::uint64_t fallback = 0) const;
     bool verbose() const { return has("verbose"); }
 
-private:
+  private:
     std::map<std::string, std::string> values_;
 };
 

@@ -157,7 +157,9 @@ Result<UniqueFd, std::string> create_object(const std::string& name, bool replac
 
 }  // namespace
 
-std::span<const OptionSpec> region_options() { return kRegionOptions; }
+std::span<const OptionSpec> region_options() {
+    return kRegionOptions;
+}
 
 Result<std::unique_ptr<EngineRegion>, std::string> EngineRegion::create(
     const EngineOptions& options) {
@@ -175,14 +177,16 @@ Result<std::unique_ptr<EngineRegion>, std::string> EngineRegion::create(
     if (!created) return unexpected(std::move(created).error());
     UniqueFd fd = std::move(*created);
     if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
-        std::string error = "cannot size shared memory object '" + name + "': " + os_error_text(errno);
+        std::string error =
+            "cannot size shared memory object '" + name + "': " + os_error_text(errno);
         ::shm_unlink(name.c_str());
         return unexpected(std::move(error));
     }
     void* address = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE,
                            MAP_SHARED, fd.get(), 0);
     if (address == MAP_FAILED) {
-        std::string error = "cannot map shared memory object '" + name + "': " + os_error_text(errno);
+        std::string error =
+            "cannot map shared memory object '" + name + "': " + os_error_text(errno);
         ::shm_unlink(name.c_str());
         return unexpected(std::move(error));
     }

@@ -18,7 +18,7 @@ namespace zelto::engine {
 std::span<const OptionSpec> region_options();
 
 class EngineRegion {
-public:
+  public:
     // Keys read: --shm NAME, --pool-size BYTES, --notify-fd N (an eventfd inherited from the
     // launcher; announced in the header), --region-* test knobs documented in engine_region.cpp.
     // On failure, what could not be done to which object.

@@ -217,7 +217,9 @@ std::optional<HybridReply> echo_block(EngineRegion& region, const ipc::HybridReq
 
 }  // namespace
 
-std::span<const OptionSpec> hybrid_options() { return kHybridOptions; }
+std::span<const OptionSpec> hybrid_options() {
+    return kHybridOptions;
+}
 
 HybridReply handle_hybrid_request(const EngineOptions& options, EngineRegion* region,
                                   const std::uint8_t* payload, std::size_t payload_len) {

@@ -12,9 +12,10 @@ namespace zelto::engine {
 
 struct HybridReply {
     std::uint32_t status = 0;
-    std::string body;             // reply body bytes (a HybridResponse on success, else text)
-    bool close_after = false;     // close the connection after writing `body` (tests)
-    std::size_t write_limit = 0;  // when non-zero, write only this many bytes of the frame, then close
+    std::string body;          // reply body bytes (a HybridResponse on success, else text)
+    bool close_after = false;  // close the connection after writing `body` (tests)
+    std::size_t write_limit =
+        0;  // when non-zero, write only this many bytes of the frame, then close
 };
 
 // The options handle_hybrid_request reads.

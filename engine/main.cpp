@@ -28,10 +28,12 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 
-void on_signal(int) { g_stop.store(true); }
+void on_signal(int) {
+    g_stop.store(true);
+}
 
 void install_signal_handlers() {
-    struct sigaction action {};
+    struct sigaction action{};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
@@ -136,11 +138,10 @@ int main(int argc, char** argv) {
 
     int status = 0;
     if (options->has("unix") || options->has("tcp")) {
-        std::thread socket_thread(
-            [&] {
-                status = run_socket_server(*options, region.get(), g_stop);
-                g_stop.store(true);
-            });
+        std::thread socket_thread([&] {
+            status = run_socket_server(*options, region.get(), g_stop);
+            g_stop.store(true);
+        });
         while (!g_socket_listening.load() && !g_stop.load()) usleep(1000);
         if (options->has("print-ready") && g_socket_listening.load()) announce_ready();
         socket_thread.join();

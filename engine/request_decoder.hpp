@@ -35,7 +35,8 @@ using DecodedRequestView = BasicDecodedRequest<engine_api::TensorPacketView>;
 // The whole record must be consumed. Because an absent `api_token` leaves no tag byte behind,
 // the metadata is read both ways (token present and absent) and the reading that ends exactly at
 // the end of the record wins, token first.
-Result<DecodedRequest, engine_api::DecodeError> decode_inference_request(std::span<const std::uint8_t> bytes);
+Result<DecodedRequest, engine_api::DecodeError> decode_inference_request(
+    std::span<const std::uint8_t> bytes);
 
 // The same checks and failure texts; the main input is not copied.
 Result<DecodedRequestView, engine_api::DecodeError> decode_inference_request_view(

@@ -333,7 +333,9 @@ class Server {
 
 }  // namespace
 
-std::span<const OptionSpec> shm_server_options() { return kShmServerOptions; }
+std::span<const OptionSpec> shm_server_options() {
+    return kShmServerOptions;
+}
 
 void run_shm_server(const EngineOptions& options, EngineRegion& region,
                     const std::atomic<bool>& stop) {

@@ -70,8 +70,8 @@
 
 #include "common/little_endian.hpp"
 #include "common/unique_fd.hpp"
-#include "engine_api/base64.hpp"
 #include "engine/request_decoder.hpp"
+#include "engine_api/base64.hpp"
 #include "hybrid_handler.hpp"
 #include "transport/connection.hpp"
 #include "transport/frame.hpp"
@@ -116,7 +116,9 @@ constexpr OptionSpec kSocketServerOptions[] = {
 
 }  // namespace
 
-std::span<const OptionSpec> socket_server_options() { return kSocketServerOptions; }
+std::span<const OptionSpec> socket_server_options() {
+    return kSocketServerOptions;
+}
 
 namespace {
 
@@ -283,10 +285,10 @@ void append_echo_head(Bytes& out, std::size_t rank, DimAt dim_at, engine_api::Te
 }
 
 // Appends the reply packet of the echo model to `out`.
-void append_echo_packet(Bytes& out, const engine_api::BinaryTensorPacket& input,
-                        const Behaviour& b, bool base64) {
-    append_echo_head(out, input.shape.size(), [&](std::size_t i) { return input.shape[i]; },
-                     input.dtype, b);
+void append_echo_packet(Bytes& out, const engine_api::BinaryTensorPacket& input, const Behaviour& b,
+                        bool base64) {
+    append_echo_head(
+        out, input.shape.size(), [&](std::size_t i) { return input.shape[i]; }, input.dtype, b);
     if (base64) {
         out.push_back(0);
         out.push_back(1);
@@ -346,8 +348,8 @@ void append_echo_reply(Bytes& frame, InferReply& reply, std::span<const std::uin
         frame.insert(frame.end(), b.trailing, 0xEE);
         return;
     }
-    append_echo_head(frame, input.rank(), [&](std::size_t i) { return input.dim(i); },
-                     input.dtype(), b);
+    append_echo_head(
+        frame, input.rank(), [&](std::size_t i) { return input.dim(i); }, input.dtype(), b);
     frame.push_back(1);
     put_u64(frame, input.data().size());
     reply.data = input.data();
@@ -375,8 +377,8 @@ InferReply answer_infer(std::uint32_t model_id, std::span<const std::uint8_t> pa
     } else {
         append_echo_reply(frame, reply, payload, request->input, b);
     }
-    const std::size_t body = frame.size() - transport::kReplyHeaderSize + reply.data.size() +
-                             reply.tail.size();
+    const std::size_t body =
+        frame.size() - transport::kReplyHeaderSize + reply.data.size() + reply.tail.size();
     store_le(frame.data(), status);
     store_le(frame.data() + 4, static_cast<std::uint32_t>(body));
     return reply;
@@ -537,7 +539,7 @@ UniqueFd listen_unix(const std::string& path, std::string& error) {
     std::memcpy(address.sun_path, path.data(), path.size());
     // A socket file left behind by a killed engine would make bind fail, so it is replaced; one
     // that a running process still accepts on is not: taking it over would cut that engine off.
-    struct stat info {};
+    struct stat info{};
     if (::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
         if (accepts_connections(address)) {
             error = "cannot listen on " + path + ": a running process accepts connections there";

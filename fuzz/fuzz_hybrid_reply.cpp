@@ -1,5 +1,5 @@
-// The hybrid client's reply reading and decoding, run for real: a NonBlockingSocket connected through
-// a Unix listener to a peer that has sent the input as its whole reply and stopped writing.
+// The hybrid client's reply reading and decoding, run for real: a NonBlockingSocket connected
+// through a Unix listener to a peer that has sent the input as its whole reply and stopped writing.
 // run_hybrid_exchange writes its 52-byte request, reads one reply frame and decodes it.
 //
 // Properties, for any input:
@@ -26,10 +26,10 @@
 #include "ipc/hybrid_messages.hpp"
 #include "sdk/hybrid/event_loop.hpp"
 #include "sdk/hybrid/hybrid_exchange.hpp"
-#include "transport/nonblocking_socket.hpp"
 #include "support/allocation_watch.hpp"
 #include "support/fuzz_check.hpp"
 #include "support/peer_bytes.hpp"
+#include "transport/nonblocking_socket.hpp"
 
 namespace {
 

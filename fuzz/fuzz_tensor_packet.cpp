@@ -32,9 +32,9 @@ namespace {
 using zelto::engine_api::BinaryTensorPacket;
 using zelto::engine_api::decode_tensor_packet;
 using zelto::engine_api::decode_tensor_packet_view;
+using zelto::engine_api::dtype_name;
 using zelto::engine_api::read_plain_packet_head;
 using zelto::engine_api::read_plain_packet_view;
-using zelto::engine_api::dtype_name;
 using zelto::engine_api::read_tensor_packet;
 using zelto::engine_api::RecordReader;
 

@@ -12,7 +12,9 @@ std::string os_error_text(int code) {
     return std::string(description) + " (os error " + std::to_string(code) + ")";
 }
 
-IoError IoError::from_errno(int code) { return {IoErrorKind::Os, code, os_error_text(code)}; }
+IoError IoError::from_errno(int code) {
+    return {IoErrorKind::Os, code, os_error_text(code)};
+}
 
 IoError IoError::unexpected_eof(std::string message) {
     return {IoErrorKind::UnexpectedEof, 0, std::move(message)};
@@ -26,6 +28,8 @@ IoError IoError::invalid_input(std::string message) {
     return {IoErrorKind::InvalidInput, 0, std::move(message)};
 }
 
-IoError IoError::other(std::string message) { return {IoErrorKind::Other, 0, std::move(message)}; }
+IoError IoError::other(std::string message) {
+    return {IoErrorKind::Other, 0, std::move(message)};
+}
 
 }  // namespace zelto

@@ -28,7 +28,7 @@ inline void store_le(void* target, T value) {
 
 // Appends values to a pre-sized byte buffer; the caller sizes it exactly (no growth).
 class ByteWriter {
-public:
+  public:
     explicit ByteWriter(std::uint8_t* out) : out_(out) {}
 
     template <class T>
@@ -42,7 +42,7 @@ public:
     }
     std::uint8_t* position() const { return out_; }
 
-private:
+  private:
     std::uint8_t* out_;
 };
 

@@ -20,7 +20,7 @@ Unexpected<std::decay_t<E>> unexpected(E&& error) {
 
 template <class T, class E>
 class [[nodiscard]] Result {
-public:
+  public:
     // Two overloads rather than one taking T by value: a value returned through a Result is
     // then moved once, not twice (shapes, tensor views and connections pass through several).
     Result(const T& value) : state_(std::in_place_index<0>, value) {}
@@ -47,13 +47,13 @@ public:
     const E& error() const& { return std::get<1>(state_); }
     E&& error() && { return std::get<1>(std::move(state_)); }
 
-private:
+  private:
     std::variant<T, E> state_;
 };
 
 template <class E>
 class [[nodiscard]] Result<void, E> {
-public:
+  public:
     Result() = default;
     template <class G>
     Result(Unexpected<G> failure) : error_(std::move(failure.error)), failed_(true) {}
@@ -65,7 +65,7 @@ public:
     const E& error() const& { return error_; }
     E&& error() && { return std::move(error_); }
 
-private:
+  private:
     E error_{};
     bool failed_ = false;
 };

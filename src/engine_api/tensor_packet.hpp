@@ -66,7 +66,7 @@ class TensorPacketView {
 
     std::span<const std::uint8_t> shape_bytes_;  // rank little-endian int64s
     TensorDtype dtype_ = TensorDtype::Float32;
-    std::span<const std::uint8_t> data_;       // into the input, or into decoded_base64_
+    std::span<const std::uint8_t> data_;        // into the input, or into decoded_base64_
     std::vector<std::uint8_t> decoded_base64_;  // only for data sent as base64 text
 };
 

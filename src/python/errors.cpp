@@ -23,11 +23,16 @@ namespace {
 PyObject* exception_for(sdk::ClientError::Kind kind) noexcept {
     using Kind = sdk::ClientError::Kind;
     switch (kind) {
-        case Kind::Io: return PyExc_ConnectionError;
-        case Kind::Config: return PyExc_ValueError;
-        case Kind::InvalidRequest: return PyExc_ValueError;
-        case Kind::Protocol: return PyExc_RuntimeError;
-        case Kind::Remote: return PyExc_RuntimeError;
+        case Kind::Io:
+            return PyExc_ConnectionError;
+        case Kind::Config:
+            return PyExc_ValueError;
+        case Kind::InvalidRequest:
+            return PyExc_ValueError;
+        case Kind::Protocol:
+            return PyExc_RuntimeError;
+        case Kind::Remote:
+            return PyExc_RuntimeError;
     }
     return PyExc_RuntimeError;
 }
@@ -35,10 +40,14 @@ PyObject* exception_for(sdk::ClientError::Kind kind) noexcept {
 PyObject* exception_for(sdk::ShmCallError::Kind kind) noexcept {
     using Kind = sdk::ShmCallError::Kind;
     switch (kind) {
-        case Kind::InvalidArgument: return PyExc_ValueError;
-        case Kind::Runtime: return PyExc_RuntimeError;
-        case Kind::Timeout: return PyExc_TimeoutError;
-        case Kind::Interrupted: return nullptr;  // the signal handler's exception
+        case Kind::InvalidArgument:
+            return PyExc_ValueError;
+        case Kind::Runtime:
+            return PyExc_RuntimeError;
+        case Kind::Timeout:
+            return PyExc_TimeoutError;
+        case Kind::Interrupted:
+            return nullptr;  // the signal handler's exception
     }
     return PyExc_RuntimeError;
 }
@@ -46,13 +55,20 @@ PyObject* exception_for(sdk::ShmCallError::Kind kind) noexcept {
 PyObject* exception_for(sdk::HybridError::Kind kind) noexcept {
     using Kind = sdk::HybridError::Kind;
     switch (kind) {
-        case Kind::Connection: return PyExc_ConnectionError;
-        case Kind::Value: return PyExc_ValueError;
-        case Kind::Runtime: return PyExc_RuntimeError;
-        case Kind::Sink: return nullptr;  // the bytes object could not be made: MemoryError
-        case Kind::Io: return PyExc_RuntimeError;
-        case Kind::Remote: return PyExc_RuntimeError;
-        case Kind::Decode: return PyExc_RuntimeError;
+        case Kind::Connection:
+            return PyExc_ConnectionError;
+        case Kind::Value:
+            return PyExc_ValueError;
+        case Kind::Runtime:
+            return PyExc_RuntimeError;
+        case Kind::Sink:
+            return nullptr;  // the bytes object could not be made: MemoryError
+        case Kind::Io:
+            return PyExc_RuntimeError;
+        case Kind::Remote:
+            return PyExc_RuntimeError;
+        case Kind::Decode:
+            return PyExc_RuntimeError;
     }
     return PyExc_RuntimeError;
 }

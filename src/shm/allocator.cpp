@@ -202,11 +202,11 @@ TieredShmAllocator TieredShmAllocator::new_with_class_budgets(
         const auto& item = requested[j];
         if (item.count == 0) continue;  // left out; names keep the index, so they may skip
         const std::uint64_t bytes = saturating_mul(item.slot_size, item.count);
-        allocator.classes_.push_back(ShmAllocatorClass{
-            "class" + std::to_string(j),
-            std::make_unique<SimpleShmAllocator>(running, item.slot_size, item.count, lease, clock,
-                                                 claims),
-            running, item.slot_size, item.count, bytes});
+        allocator.classes_.push_back(
+            ShmAllocatorClass{"class" + std::to_string(j),
+                              std::make_unique<SimpleShmAllocator>(
+                                  running, item.slot_size, item.count, lease, clock, claims),
+                              running, item.slot_size, item.count, bytes});
         running = saturating_add(running, bytes);
     }
     if (allocator.classes_.empty()) {
@@ -222,8 +222,7 @@ TieredShmAllocator TieredShmAllocator::new_with_class_budgets(
 TieredShmAllocator TieredShmAllocator::new_with_default_classes(std::uint64_t pool_offset,
                                                                 std::uint64_t pool_size,
                                                                 Clock::duration lease,
-                                                                ClockFn clock,
-                                                                SlotClaims* claims) {
+                                                                ClockFn clock, SlotClaims* claims) {
     static const std::vector<std::pair<std::uint64_t, std::uint32_t>> kDefaultClasses = {
         {262144, 1}, {1048576, 1}, {4194304, 1}, {16777216, 1}, {67108864, 1}};
     return new_with_class_budgets(pool_offset, pool_size, kDefaultClasses, lease, std::move(clock),

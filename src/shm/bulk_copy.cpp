@@ -30,7 +30,8 @@ __attribute__((target("avx512f"))) void stream_lines_avx512(std::uint8_t* destin
                                                             std::size_t size) {
     for (std::size_t i = 0; i < size; i += 4 * kLine) {
         for (std::size_t line = 0; line < 4 * kLine; line += kLine) {
-            _mm_prefetch(reinterpret_cast<const char*>(source + i + kPrefetchAhead + line), _MM_HINT_T1);
+            _mm_prefetch(reinterpret_cast<const char*>(source + i + kPrefetchAhead + line),
+                         _MM_HINT_T1);
         }
         const __m512i a = _mm512_loadu_si512(source + i);
         const __m512i b = _mm512_loadu_si512(source + i + kLine);

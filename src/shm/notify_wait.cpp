@@ -45,7 +45,8 @@ void drain_after(int fd, ssize_t got) {
     const auto give_up = std::chrono::steady_clock::now() + kLongestDrain;
     char buffer[kDrainChunk];
     while (got == kDrainChunk) {
-        if (!readable_with_poll(fd, microseconds(0))) return;  // a pipe emptied at a multiple of 128
+        if (!readable_with_poll(fd, microseconds(0)))
+            return;  // a pipe emptied at a multiple of 128
         if (std::chrono::steady_clock::now() >= give_up) return;
         got = ::read(fd, buffer, sizeof buffer);
     }

@@ -17,9 +17,9 @@ namespace zelto::shm {
 void wait_for_notification(int fd, std::chrono::milliseconds timeout);
 
 enum class NotificationTake {
-    Taken,        // there was something to read; the descriptor is drained as after a wait
-    NothingYet,   // nothing to read at the moment; nothing was consumed
-    CannotTell,   // the descriptor refuses a read that must not block; nothing was consumed
+    Taken,       // there was something to read; the descriptor is drained as after a wait
+    NothingYet,  // nothing to read at the moment; nothing was consumed
+    CannotTell,  // the descriptor refuses a read that must not block; nothing was consumed
 };
 
 // Consumes a notification that has already been posted, without waiting and without a select:

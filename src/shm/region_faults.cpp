@@ -51,7 +51,7 @@ void on_sigbus(int signal, siginfo_t* info, void* context) {
 }
 
 void install_handler() {
-    struct sigaction action {};
+    struct sigaction action{};
     action.sa_sigaction = &on_sigbus;
     sigemptyset(&action.sa_mask);
     // SA_NODEFER: leaving the handler by siglongjmp must not leave SIGBUS blocked (a blocked

@@ -47,7 +47,8 @@ std::optional<std::string> check_region_layout(const ShmRegionHeader& header,
 Result<ShmRegionHeader, ShmError> check_region(const std::uint8_t* region,
                                                std::uint64_t region_size) {
     using H = ShmRegionHeader;
-    if (region_size < H::kMagicOffset + 4 || load_le<std::uint32_t>(region + H::kMagicOffset) != H::kMagic) {
+    if (region_size < H::kMagicOffset + 4 ||
+        load_le<std::uint32_t>(region + H::kMagicOffset) != H::kMagic) {
         return unexpected(ShmError::invalid_magic());
     }
     if (region_size < H::kVersionOffset + 4 ||

@@ -11,7 +11,7 @@ namespace zelto::shm {
 namespace {
 
 struct flock one_byte(std::uint64_t byte, short type) {
-    struct flock lock {};
+    struct flock lock{};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
     lock.l_start = static_cast<off_t>(byte);

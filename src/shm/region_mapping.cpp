@@ -14,8 +14,7 @@ constexpr std::size_t kMaxNameBytes = 4096;  // a name of this many bytes or mor
 
 }  // namespace
 
-Result<RegionMapping, ShmError> RegionMapping::open(const std::string& name,
-                                                    RegionAccess access) {
+Result<RegionMapping, ShmError> RegionMapping::open(const std::string& name, RegionAccess access) {
     if (name.size() >= kMaxNameBytes) return unexpected(ShmError::open_failed(ENAMETOOLONG));
     if (name.find('\0') != std::string::npos) return unexpected(ShmError::open_failed(EINVAL));
     const bool writable = access == RegionAccess::ReadWrite;
@@ -24,7 +23,7 @@ Result<RegionMapping, ShmError> RegionMapping::open(const std::string& name,
     UniqueFd fd(::shm_open(name.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0400));
     if (!fd.valid()) return unexpected(ShmError::open_failed(errno));
 
-    struct stat status {};
+    struct stat status{};
     if (::fstat(fd.get(), &status) != 0) return unexpected(ShmError::open_failed(errno));
     const auto size = static_cast<std::uint64_t>(status.st_size);
 
@@ -50,7 +49,9 @@ RegionMapping& RegionMapping::operator=(RegionMapping&& other) noexcept {
     return *this;
 }
 
-RegionMapping::~RegionMapping() { unmap(); }
+RegionMapping::~RegionMapping() {
+    unmap();
+}
 
 void RegionMapping::unmap() {
     if (bytes_ != nullptr) ::munmap(bytes_, static_cast<std::size_t>(size_));

@@ -19,7 +19,6 @@ using Counter = std::atomic_ref<std::uint64_t>;
 // on a dead producer or on counters the engine corrupted.
 constexpr std::chrono::seconds kPublishLimit{5};
 
-
 bool in_range(std::uint64_t index) {
     return index < kRingCapacity;
 }

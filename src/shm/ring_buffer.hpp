@@ -83,7 +83,7 @@ struct RingCounters {
 template <class Entry>
 class LockFreeRingBuffer {
   public:
-    static constexpr std::uint64_t kCells = 3 + kRingCapacity;  // three counters, then entries
+    static constexpr std::uint64_t kCells = 3 + kRingCapacity;      // three counters, then entries
     static constexpr std::uint64_t kSpan = kCells * sizeof(Entry);  // bytes the ring occupies
 
     // `ring` must point at kSpan mapped bytes, 8-byte aligned (the counters are atomic words).

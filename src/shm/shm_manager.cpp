@@ -12,8 +12,8 @@
 
 #include "common/little_endian.hpp"
 #include "shm/log.hpp"
-#include "shm/region_mapping.hpp"
 #include "shm/region_layout.hpp"
+#include "shm/region_mapping.hpp"
 
 namespace zelto::shm {
 
@@ -106,26 +106,28 @@ std::int32_t ShmManager::notify_fd() const {
 }
 
 std::string ShmManager::describe_fault(RegionFault fault) const {
-    std::string text = "Shared memory region '" + name_ + "' could not provide the page at offset " +
-                       std::to_string(fault.offset) + " (SIGBUS): ";
-    struct stat now {};
+    std::string text = "Shared memory region '" + name_ +
+                       "' could not provide the page at offset " + std::to_string(fault.offset) +
+                       " (SIGBUS): ";
+    struct stat now{};
     if (::fstat(fd_.get(), &now) == 0 && static_cast<std::uint64_t>(now.st_size) < size_) {
         return text + "the engine shrank the region from " + std::to_string(size_) + " to " +
                std::to_string(now.st_size) + " bytes after this client attached";
     }
     text += "the shared-memory file system holding it has no room for the region's pages";
-    struct statfs room {};
+    struct statfs room{};
     if (::fstatfs(fd_.get(), &room) != 0) return text;
-    const auto block = static_cast<std::uint64_t>(room.f_frsize != 0 ? room.f_frsize : room.f_bsize);
+    const auto block =
+        static_cast<std::uint64_t>(room.f_frsize != 0 ? room.f_frsize : room.f_bsize);
     return text + " (" + std::to_string(block * room.f_blocks) + " bytes in all, " +
-           std::to_string(block * room.f_bavail) + " free; the region is " +
-           std::to_string(size_) + " bytes)";
+           std::to_string(block * room.f_bavail) + " free; the region is " + std::to_string(size_) +
+           " bytes)";
 }
 
 bool ShmManager::name_refers_to_mapping() const {
     const UniqueFd current(::shm_open(name_.c_str(), O_RDONLY | O_CLOEXEC, 0));
-    struct stat now {};
-    struct stat mapped {};
+    struct stat now{};
+    struct stat mapped{};
     if (!current.valid() || ::fstat(current.get(), &now) != 0 || ::fstat(fd_.get(), &mapped) != 0) {
         return true;
     }

@@ -68,8 +68,8 @@ Result<BlockData, std::string> locate_block_data(std::uint64_t region_size, std:
     return BlockData{data_offset, data_len};
 }
 
-Result<TextSpan, std::string> locate_error_text(const std::uint8_t* base,
-                                                std::uint64_t region_size, std::uint64_t offset) {
+Result<TextSpan, std::string> locate_error_text(const std::uint8_t* base, std::uint64_t region_size,
+                                                std::uint64_t offset) {
     if (!span_fits(region_size, offset, 8)) {
         return unexpected("engine error text at offset " + std::to_string(offset) +
                           " does not fit in the " + std::to_string(region_size) + "-byte region");

@@ -52,8 +52,8 @@ struct TextSpan {
     std::uint64_t offset;
     std::uint64_t length;
 };
-Result<TextSpan, std::string> locate_error_text(const std::uint8_t* base,
-                                                std::uint64_t region_size, std::uint64_t offset);
+Result<TextSpan, std::string> locate_error_text(const std::uint8_t* base, std::uint64_t region_size,
+                                                std::uint64_t offset);
 
 // The text of an engine error, decoded as UTF-8 with U+FFFD.
 std::string error_text_from_bytes(const std::uint8_t* bytes, std::size_t size);

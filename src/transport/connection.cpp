@@ -17,8 +17,8 @@ Result<void, IoError> ReadWriteConnection::write_all(std::span<const std::uint8_
     std::size_t left = bytes.size();
     while (left > 0) {
         const std::size_t chunk = std::min<std::size_t>(left, SSIZE_MAX);
-        const ssize_t sent = retry_on_eintr(
-            [&] { return ::send(state_->socket.get(), next, chunk, MSG_NOSIGNAL); });
+        const ssize_t sent =
+            retry_on_eintr([&] { return ::send(state_->socket.get(), next, chunk, MSG_NOSIGNAL); });
         if (sent < 0) return unexpected(IoError::from_errno(errno));
         if (sent == 0) return unexpected(IoError::write_zero(kWriteZeroText));
         next += sent;
@@ -47,8 +47,8 @@ Result<void, IoError> ReadWriteConnection::write_all(
         msghdr message{};
         message.msg_iov = vectors;
         message.msg_iovlen = count;
-        const ssize_t sent = retry_on_eintr(
-            [&] { return ::sendmsg(state_->socket.get(), &message, MSG_NOSIGNAL); });
+        const ssize_t sent =
+            retry_on_eintr([&] { return ::sendmsg(state_->socket.get(), &message, MSG_NOSIGNAL); });
         if (sent < 0) return unexpected(IoError::from_errno(errno));
         if (sent == 0) return unexpected(IoError::write_zero(kWriteZeroText));
         // Move past what went out: whole parts first, then the front of a partly sent one.

@@ -39,7 +39,8 @@ class ReadWriteConnection {
     // kernel allows (a frame header and its payload usually leave in one).
     Result<void, IoError> write_all(std::span<const std::span<const std::uint8_t>> parts);
     Result<void, IoError> write_all(std::initializer_list<std::span<const std::uint8_t>> parts) {
-        return write_all(std::span<const std::span<const std::uint8_t>>(parts.begin(), parts.size()));
+        return write_all(
+            std::span<const std::span<const std::uint8_t>>(parts.begin(), parts.size()));
     }
 
     // Sockets have no user-space buffer on the sending side; kept so the frame layer reads like

@@ -69,10 +69,10 @@ struct FrameHeader {
 };
 
 // Reading a reply or stream frame takes two steps, so that the reader can look at the header
-// before the body arrives (and, for large data, receive it elsewhere: sdk/socket/packet_receive.hpp).
-// The peer's announced length is not trusted with memory: the connection's receive buffer grows
-// only as bytes really arrive (see ReceiveBuffer), so a huge announcement followed by a close
-// costs little and ends in "failed to fill whole buffer".
+// before the body arrives (and, for large data, receive it elsewhere:
+// sdk/socket/packet_receive.hpp). The peer's announced length is not trusted with memory: the
+// connection's receive buffer grows only as bytes really arrive (see ReceiveBuffer), so a huge
+// announcement followed by a close costs little and ends in "failed to fill whole buffer".
 
 // Receives at least the next frame's header and reads it; nothing is consumed.
 Result<FrameHeader, IoError> peek_frame_header(ReadWriteConnection& connection);

@@ -35,7 +35,8 @@ Result<UnixAddress, IoError> unix_address(std::string_view path) {
     return result;
 }
 
-Result<NonBlockingSocket, IoError> NonBlockingSocket::connect(std::string_view path, ReadinessWait& loop) {
+Result<NonBlockingSocket, IoError> NonBlockingSocket::connect(std::string_view path,
+                                                              ReadinessWait& loop) {
     auto address = unix_address(path);
     if (!address) return unexpected(std::move(address.error()));
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -57,7 +58,7 @@ Result<NonBlockingSocket, IoError> NonBlockingSocket::connect(std::string_view p
 }
 
 Result<void, IoError> NonBlockingSocket::send_all(const std::uint8_t* data, std::size_t size,
-                                             ReadinessWait& loop) {
+                                                  ReadinessWait& loop) {
     while (size > 0) {
         const ssize_t sent =
             retry_on_eintr([&] { return ::send(fd_.get(), data, size, MSG_NOSIGNAL); });
@@ -76,8 +77,8 @@ Result<void, IoError> NonBlockingSocket::send_all(const std::uint8_t* data, std:
 }
 
 Result<std::size_t, IoError> NonBlockingSocket::receive_some(std::uint8_t* data, std::size_t size,
-                                                        ReadinessWait& loop,
-                                                        const IdlePhases& phases) {
+                                                             ReadinessWait& loop,
+                                                             const IdlePhases& phases) {
     if (size == 0) return std::size_t{0};
     if (read_ahead_begin_ < read_ahead_end_) return take_read_ahead(data, size);
     if (size >= read_ahead_.size()) return receive_from_kernel(data, size, loop, phases);
@@ -95,9 +96,10 @@ std::size_t NonBlockingSocket::take_read_ahead(std::uint8_t* data, std::size_t s
     return taken;
 }
 
-Result<std::size_t, IoError> NonBlockingSocket::receive_from_kernel(std::uint8_t* data, std::size_t size,
-                                                               ReadinessWait& loop,
-                                                               const IdlePhases& phases) {
+Result<std::size_t, IoError> NonBlockingSocket::receive_from_kernel(std::uint8_t* data,
+                                                                    std::size_t size,
+                                                                    ReadinessWait& loop,
+                                                                    const IdlePhases& phases) {
     // A reply that comes within the spin is caught by asking again; only a slower one is left to
     // the event loop's workers.
     IdleWait wait(phases, &idle_);
@@ -114,7 +116,8 @@ Result<std::size_t, IoError> NonBlockingSocket::receive_from_kernel(std::uint8_t
 }
 
 Result<void, IoError> NonBlockingSocket::receive_exact(std::uint8_t* data, std::size_t size,
-                                                  ReadinessWait& loop, const IdlePhases& phases) {
+                                                       ReadinessWait& loop,
+                                                       const IdlePhases& phases) {
     while (size > 0) {
         auto received = receive_some(data, size, loop, phases);
         if (!received) return unexpected(std::move(received.error()));

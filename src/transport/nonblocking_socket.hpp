@@ -50,7 +50,8 @@ class NonBlockingSocket {
     // and body arrive with one system call; what lies beyond the caller's bytes is kept, in
     // order, for the next receive. While nothing has come it asks again as `phases` say before
     // it parks on `loop`.
-    Result<std::size_t, IoError> receive_some(std::uint8_t* data, std::size_t size, ReadinessWait& loop,
+    Result<std::size_t, IoError> receive_some(std::uint8_t* data, std::size_t size,
+                                              ReadinessWait& loop,
                                               const IdlePhases& phases = idle::kHybridReply);
 
     // Receives exactly `size` bytes, or fails with "early eof" / the OS error.

@@ -21,8 +21,8 @@ std::span<std::uint8_t> ReceiveBuffer::room_for(std::size_t wanted) {
 void ReceiveBuffer::grow(std::size_t wanted) {
     // Here begin_ == 0 and every byte of the buffer holds a received, pending byte.
     const std::size_t doubled = capacity_ > SIZE_MAX / 2 ? SIZE_MAX : capacity_ * 2;
-    const std::size_t next =
-        std::max(kMinCapacity, std::min(std::max(wanted, capacity_ + 1), std::max(doubled, kFirstChunk)));
+    const std::size_t next = std::max(
+        kMinCapacity, std::min(std::max(wanted, capacity_ + 1), std::max(doubled, kFirstChunk)));
     // realloc keeps the received bytes; large blocks are moved by remapping, not copying.
     void* grown = std::realloc(data_.get(), next);
     if (grown == nullptr) throw std::bad_alloc();

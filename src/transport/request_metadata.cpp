@@ -7,7 +7,7 @@
 namespace zelto::transport {
 
 std::uint64_t wall_clock_ns() {
-    struct timespec now {};
+    struct timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     // Before the epoch the value is not representable; nothing depends on the stamp's value.
     if (now.tv_sec < 0) return 0;

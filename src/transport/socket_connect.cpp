@@ -1,7 +1,5 @@
 #include "transport/socket_connect.hpp"
 
-#include <algorithm>
-
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netdb.h>
@@ -11,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <memory>

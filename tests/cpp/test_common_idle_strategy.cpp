@@ -51,8 +51,8 @@ TEST(IdleWait, SleepsGrowToTheLongestAndLowerTheTimerSlackMeanwhile) {
             EXPECT_EQ(engine.last_step(), Step::Slept);
             EXPECT_EQ(::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), 1);
         }
-        EXPECT_EQ(sleeps_us, (std::vector<std::int64_t>{1, 2, 4, 8, 16, 32, 64, 128, 256, 512,
-                                                        1000, 1000}));
+        EXPECT_EQ(sleeps_us,
+                  (std::vector<std::int64_t>{1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1000, 1000}));
         IdleWait polling(idle::kShmPolling, nullptr);
         while (polling.last_step() != Step::Slept) ASSERT_TRUE(polling.idle());
         EXPECT_EQ(polling.next_sleep(), 1us) << "the shared-memory polling sleeps 1 us each time";

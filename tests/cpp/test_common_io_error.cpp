@@ -48,16 +48,18 @@ TEST(RetryOnEintr, ReturnsOtherFailuresAsTheyAre) {
 }
 
 std::atomic<int> signals_handled{0};
-void count_signal(int) { signals_handled.fetch_add(1); }
+void count_signal(int) {
+    signals_handled.fetch_add(1);
+}
 
 // A blocking receive interrupted by a real signal (handler without SA_RESTART, so the kernel
 // does fail it with EINTR) is made again and still gets the bytes sent afterwards.
 TEST(RetryOnEintr, ReceiveInterruptedBySignalStillSucceeds) {
-    struct sigaction action {};
+    struct sigaction action{};
     action.sa_handler = count_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART
-    struct sigaction previous {};
+    struct sigaction previous{};
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
 
     int ends[2];

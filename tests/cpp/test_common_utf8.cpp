@@ -6,10 +6,16 @@ namespace zelto {
 namespace {
 
 TEST(Utf8, LossyReplacesEachInvalidSequence) {
-    EXPECT_EQ(utf8_lossy(std::string_view("\xFF" "A")), "\xEF\xBF\xBD" "A");
+    EXPECT_EQ(utf8_lossy(std::string_view("\xFF"
+                                          "A")),
+              "\xEF\xBF\xBD"
+              "A");
     EXPECT_EQ(utf8_lossy(std::string_view("\xFF\xFE")), "\xEF\xBF\xBD\xEF\xBF\xBD");
     // A truncated three-byte sequence counts as one maximal subpart.
-    EXPECT_EQ(utf8_lossy(std::string_view("a\xE2\x82" "b")), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(utf8_lossy(std::string_view("a\xE2\x82"
+                                          "b")),
+              "a\xEF\xBF\xBD"
+              "b");
     EXPECT_EQ(utf8_lossy(std::string_view("ok \xE2\x82\xAC")), "ok \xE2\x82\xAC");
     EXPECT_EQ(utf8_lossy(std::string_view("end\xF0\x9F")), "end\xEF\xBF\xBD");
 }

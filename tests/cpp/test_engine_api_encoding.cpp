@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine_api/inference_request.hpp"
 #include "engine/request_decoder.hpp"
+#include "engine_api/inference_request.hpp"
 #include "engine_api/request_pieces.hpp"
 #include "transport/request_metadata.hpp"
 

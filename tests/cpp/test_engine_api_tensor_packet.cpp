@@ -163,7 +163,12 @@ TEST(TensorPacketView, DecodesLikeTheOwningDecoder) {
     const std::vector<Bytes> bodies = {
         PayloadBuilder{}.shape({2, -3}).text("FP16").data("abcdef").absent().bytes,
         PayloadBuilder{}.shape({}).text("utf8").data("").absent().raw("trailing").bytes,
-        PayloadBuilder{}.shape({1}).text("uint8").absent().base64(base64_encode(Bytes{1, 2, 3})).bytes,
+        PayloadBuilder{}
+            .shape({1})
+            .text("uint8")
+            .absent()
+            .base64(base64_encode(Bytes{1, 2, 3}))
+            .bytes,
         PayloadBuilder{}.shape({0}).text("int64").absent().base64("").bytes,
     };
     for (const Bytes& body : bodies) {
@@ -190,8 +195,12 @@ TEST(TensorPacketView, RawDataIsAViewIntoTheBody) {
 }
 
 TEST(TensorPacketView, Base64DataOutlivesAMove) {
-    const Bytes body =
-        PayloadBuilder{}.shape({}).text("uint8").absent().base64(base64_encode(Bytes(100, 9))).bytes;
+    const Bytes body = PayloadBuilder{}
+                           .shape({})
+                           .text("uint8")
+                           .absent()
+                           .base64(base64_encode(Bytes(100, 9)))
+                           .bytes;
     auto view = decode_tensor_packet_view(body);
     ASSERT_TRUE(view);
     TensorPacketView moved = std::move(*view);

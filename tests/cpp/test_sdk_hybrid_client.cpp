@@ -20,8 +20,8 @@
 #include "common/unique_fd.hpp"
 #include "ipc/hybrid_messages.hpp"
 #include "sdk/hybrid/hybrid_client.hpp"
-#include "transport/nonblocking_socket.hpp"
 #include "support/test_shm_region.hpp"
+#include "transport/nonblocking_socket.hpp"
 #include "transport/request_metadata.hpp"
 
 namespace zelto::sdk {
@@ -109,7 +109,8 @@ class EnginePeer {
         std::size_t got = 0;
         while (got < request.size()) {
             if (!readable(connection.get())) return;
-            const ssize_t n = ::recv(connection.get(), request.data() + got, request.size() - got, 0);
+            const ssize_t n =
+                ::recv(connection.get(), request.data() + got, request.size() - got, 0);
             if (n <= 0) return;
             got += static_cast<std::size_t>(n);
         }
@@ -242,9 +243,8 @@ struct RefusedReply {
 };
 
 std::string invalid_block(std::uint64_t offset, std::uint64_t size) {
-    return "Invalid response from engine: result tensor block at offset " +
-           std::to_string(offset) + " does not fit in the " + std::to_string(size) +
-           "-byte region";
+    return "Invalid response from engine: result tensor block at offset " + std::to_string(offset) +
+           " does not fit in the " + std::to_string(size) + "-byte region";
 }
 
 const RefusedReply kRefusedReplies[] = {

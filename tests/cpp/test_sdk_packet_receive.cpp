@@ -131,7 +131,8 @@ TEST_P(UnaryReplyWaits, LargeDataIsReceivedIntoTheDestinationAndTheStreamStaysAl
     const Bytes next = reply(small, {0});
     bytes.insert(bytes.end(), next.begin(), next.end());
     Exchange exchange(std::move(bytes));
-    exchange.client->set_reply_wait(GetParam() ? idle::kLocalSocketReply : idle::kRemoteSocketReply);
+    exchange.client->set_reply_wait(GetParam() ? idle::kLocalSocketReply
+                                               : idle::kRemoteSocketReply);
 
     Outcome large = read_one_reply(*exchange.client);
     ASSERT_FALSE(large.error) << large.error->message;
@@ -203,8 +204,9 @@ TEST(UnaryReply, StatusDecidesBetweenPacketAndText) {
     };
     const std::vector<Failure> failures = {
         {raw_frame(5, {'m', 'o', 'd', 'e', 'l', ' ', '7'}), ClientError::Kind::Remote, "model 7"},
-        {raw_frame(1, {0xFF, 0x41}), ClientError::Kind::Remote, "\xEF\xBF\xBD"
-                                                                 "A"},
+        {raw_frame(1, {0xFF, 0x41}), ClientError::Kind::Remote,
+         "\xEF\xBF\xBD"
+         "A"},
         {raw_frame(0, {}), ClientError::Kind::Protocol, "io error: unexpected end of file"},
     };
     Bytes bytes;

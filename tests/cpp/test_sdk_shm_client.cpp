@@ -59,8 +59,8 @@ class ShmClientCoreTest : public testing::Test {
     PendingShmRequest begin_request() {
         auto turn = core->try_take_turn();
         EXPECT_TRUE(turn.has_value());
-        auto pending = core->begin(ShmInput{kDims, 2, "int32", input.data(), input.size()},
-                                   std::move(*turn));
+        auto pending =
+            core->begin(ShmInput{kDims, 2, "int32", input.data(), input.size()}, std::move(*turn));
         EXPECT_TRUE(pending) << pending.error().message;
         return std::move(*pending);
     }

@@ -225,7 +225,6 @@ TEST(Allocator, ExhaustionText) {
               "layout=class0(base=4096 slot_size=262144 slots=4))");
 }
 
-
 // Claims that other processes hold some slots: a fake of the byte locks, recording every call.
 class FakeClaims final : public SlotClaims {
   public:

@@ -56,12 +56,12 @@ TEST_P(BulkCopy, CopiesExactlyTheBytesAskedFor) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shm, BulkCopy,
-    ::testing::Values(std::size_t{0}, std::size_t{1}, std::size_t{63}, std::size_t{4097},
-                      kStreamingCopyThreshold - 1, kStreamingCopyThreshold,
-                      kStreamingCopyThreshold + 1, kStreamingCopyThreshold + 255,
-                      kStreamingCopyThreshold + 321));
+INSTANTIATE_TEST_SUITE_P(Shm, BulkCopy,
+                         ::testing::Values(std::size_t{0}, std::size_t{1}, std::size_t{63},
+                                           std::size_t{4097}, kStreamingCopyThreshold - 1,
+                                           kStreamingCopyThreshold, kStreamingCopyThreshold + 1,
+                                           kStreamingCopyThreshold + 255,
+                                           kStreamingCopyThreshold + 321));
 
 }  // namespace
 }  // namespace zelto::shm

@@ -1,7 +1,7 @@
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
-#include <gtest/gtest.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -106,8 +106,7 @@ TEST(NotifyWait, APipeIsDrainedWhateverItHolds) {
         UniqueFd read_end(ends[0]);
         UniqueFd write_end(ends[1]);
         const std::string bytes(held, 'n');
-        ASSERT_EQ(::write(write_end.get(), bytes.data(), bytes.size()),
-                  static_cast<ssize_t>(held));
+        ASSERT_EQ(::write(write_end.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(held));
         wait_for_notification(read_end.get(), 5s);
         pollfd entry{read_end.get(), POLLIN, 0};
         EXPECT_EQ(::poll(&entry, 1, 0), 0) << held << " bytes: something was left";

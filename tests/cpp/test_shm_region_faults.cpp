@@ -55,9 +55,8 @@ TEST(RegionFaults, ReadsAndWritesBeyondTheBackedPagesEndWithTheirOffset) {
     ASSERT_TRUE(read);
     EXPECT_GE(read->offset, 2 * kPage - 32);
     EXPECT_LT(read->offset, 2 * kPage + 32);
-    auto write = catch_region_faults(region.bytes(), region.size(), [&]() noexcept {
-        region.bytes()[3 * kPage + 5] = 1;
-    });
+    auto write = catch_region_faults(region.bytes(), region.size(),
+                                     [&]() noexcept { region.bytes()[3 * kPage + 5] = 1; });
     ASSERT_TRUE(write);
     EXPECT_EQ(write->offset, 3 * kPage + 5);
     // Faults do not wear the handler out, and the backed pages are still usable.
@@ -74,9 +73,9 @@ TEST(RegionFaults, EachThreadCatchesItsOwnFaults) {
     int caught = 0;
     std::thread other([&] {
         for (int i = 0; i < 200; ++i) {
-            caught += catch_region_faults(region.bytes(), region.size(),
-                                          [&]() noexcept { region.bytes()[2 * kPage] = 1; })
-                          .has_value();
+            caught += catch_region_faults(region.bytes(), region.size(), [&]() noexcept {
+                          region.bytes()[2 * kPage] = 1;
+                      }).has_value();
         }
     });
     for (int i = 0; i < 200; ++i) {
@@ -88,13 +87,15 @@ TEST(RegionFaults, EachThreadCatchesItsOwnFaults) {
 }
 
 // What the program's own handler sees: a fault that is not inside an armed access of ours.
-void exit_42(int) { ::_exit(42); }
+void exit_42(int) {
+    ::_exit(42);
+}
 
 TEST(RegionFaultsDeathTest, FaultsOutsideAnAccessGoToTheProgramsHandler) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            struct sigaction own {};
+            struct sigaction own{};
             own.sa_handler = &exit_42;
             sigemptyset(&own.sa_mask);
             ::sigaction(SIGBUS, &own, nullptr);
@@ -112,7 +113,7 @@ TEST(RegionFaultsDeathTest, FaultsOutsideTheArmedRegionKeepTheDefaultAction) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            struct sigaction fallback {};
+            struct sigaction fallback{};
             fallback.sa_handler = SIG_DFL;
             sigemptyset(&fallback.sa_mask);
             ::sigaction(SIGBUS, &fallback, nullptr);

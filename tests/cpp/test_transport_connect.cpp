@@ -201,7 +201,8 @@ TEST(ConnectTcp, AddressTextErrors) {
     // However many digits, the value decides: leading zeros are fine, a long text cannot wrap.
     EXPECT_EQ(connect_error(connect_tcp("127.0.0.1:0000065536")), "invalid port value");
     EXPECT_EQ(connect_error(connect_tcp("127.0.0.1:4294967297")), "invalid port value");
-    EXPECT_EQ(connect_error(connect_tcp("host:000000000000000000000000070000")), "invalid port value");
+    EXPECT_EQ(connect_error(connect_tcp("host:000000000000000000000000070000")),
+              "invalid port value");
     const std::string lookup = connect_error(connect_tcp("nonexistent.invalid:80"));
     EXPECT_EQ(lookup.rfind("failed to lookup address information: ", 0), 0u) << lookup;
 }

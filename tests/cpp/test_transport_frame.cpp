@@ -293,8 +293,8 @@ TEST(FrameRead, LargeThenSmallRepliesOnOneConnection) {
         pair.send(concat(header(1, 2), Bytes{4, 2}));
         pair.send(concat(header(0, static_cast<std::uint32_t>(large)), big));
     });
-    for (const auto& [status, body] : std::vector<std::pair<std::uint32_t, Bytes>>{
-             {0, big}, {1, Bytes{4, 2}}, {0, big}}) {
+    for (const auto& [status, body] :
+         std::vector<std::pair<std::uint32_t, Bytes>>{{0, big}, {1, Bytes{4, 2}}, {0, big}}) {
         auto frame = next_frame(*pair.client);
         ASSERT_TRUE(frame);
         EXPECT_EQ(frame->word, status);
@@ -395,8 +395,9 @@ TEST(FrameWrite, GatheredPayloadIsTheContiguousFrame) {
     EXPECT_EQ(small.receive(15), concat(Bytes{1, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0}, Bytes{1, 2, 3}));
     auto refused = write_request(*small.client, 1, FrameOp::Infer, two, kMaxFramePayload + 1);
     ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().message,
-              "request payload of 4294967296 bytes does not fit a frame (at most 4294967295 bytes)");
+    EXPECT_EQ(
+        refused.error().message,
+        "request payload of 4294967296 bytes does not fit a frame (at most 4294967295 bytes)");
 }
 
 }  // namespace

@@ -16,9 +16,9 @@
 #include <string>
 #include <string_view>
 
+#include "common/io_error.hpp"
 #include "region_report.hpp"
 #include "report_format.hpp"
-#include "common/io_error.hpp"
 #include "shm/region_mapping.hpp"
 
 #ifndef ZELTO_VERSION
@@ -59,8 +59,7 @@ std::string open_failure_text(const zelto::shm::ShmError& error) {
 }
 
 int usage_error(const std::string& problem) {
-    std::fprintf(stderr, "zelto-shm-inspect: %s (see zelto-shm-inspect --help)\n",
-                 problem.c_str());
+    std::fprintf(stderr, "zelto-shm-inspect: %s (see zelto-shm-inspect --help)\n", problem.c_str());
     return kUsageError;
 }
 
@@ -103,10 +102,10 @@ int main(int argc, char** argv) {
         line.json ? zelto::inspect::report_json(report) : zelto::inspect::report_text(report);
     std::fputs(text.c_str(), stdout);
     if (!report.valid()) {
-        std::fprintf(stderr, "zelto-shm-inspect: '%s' is not a region the clients accept: %s\n",
-                     line.name.c_str(),
-                     report.check_failure ? report.check_failure->c_str()
-                                          : "ring counters out of range");
+        std::fprintf(
+            stderr, "zelto-shm-inspect: '%s' is not a region the clients accept: %s\n",
+            line.name.c_str(),
+            report.check_failure ? report.check_failure->c_str() : "ring counters out of range");
         return kInvalidRegion;
     }
     return 0;

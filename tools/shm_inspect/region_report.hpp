@@ -23,8 +23,8 @@ struct PoolClass {
 };
 
 struct RingReport {
-    std::string name;       // "request" or "response"
-    std::uint64_t offset;   // from the region start
+    std::string name;      // "request" or "response"
+    std::uint64_t offset;  // from the region start
     std::uint64_t entry_size;
     shm::RingCounters counters;
 };

@@ -36,16 +36,16 @@ std::string expected_or_not(bool matches, const std::string& expected) {
 
 std::string header_text(const RegionReport& report) {
     if (!report.header) {
-        return "header: the object holds " + std::to_string(report.size) + " bytes, less than the " +
-               std::to_string(Header::kSize) + "-byte header\n";
+        return "header: the object holds " + std::to_string(report.size) +
+               " bytes, less than the " + std::to_string(Header::kSize) + "-byte header\n";
     }
     const Header& h = *report.header;
     return "header\n" +
            field("magic", hex32(h.magic) +
                               expected_or_not(h.magic == Header::kMagic, hex32(Header::kMagic))) +
-           field("version", std::to_string(h.version) +
-                                expected_or_not(h.version == Header::kVersion,
-                                                std::to_string(Header::kVersion))) +
+           field("version",
+                 std::to_string(h.version) + expected_or_not(h.version == Header::kVersion,
+                                                             std::to_string(Header::kVersion))) +
            field("request_ring_offset", std::to_string(h.request_ring_offset)) +
            field("response_ring_offset", std::to_string(h.response_ring_offset)) +
            field("pool_offset", std::to_string(h.pool_offset)) +
@@ -71,13 +71,11 @@ std::string ring_text(const RingReport& ring) {
     const char* direction = ring.name == "request" ? "client -> engine" : "engine -> client";
     std::string out = ring.name + " ring (" + direction + ") at offset " +
                       std::to_string(ring.offset) + ", " + std::to_string(ring.entry_size) +
-                      "-byte entries, capacity " + std::to_string(shm::kRingCapacity) +
-                      "\n";
+                      "-byte entries, capacity " + std::to_string(shm::kRingCapacity) + "\n";
     out += "  reserve_index " + std::to_string(c.reserve_index) + "  commit_index " +
            std::to_string(c.commit_index) + "  read_index " + std::to_string(c.read_index) + "\n";
     if (!c.in_range()) {
-        return out + "  counters out of range (0 to " +
-               std::to_string(shm::kRingCapacity - 1) +
+        return out + "  counters out of range (0 to " + std::to_string(shm::kRingCapacity - 1) +
                "): the clients refuse to use this ring\n";
     }
     return out + "  queued " + std::to_string(c.queued()) + " of " +

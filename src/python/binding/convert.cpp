@@ -159,7 +159,7 @@ FlatBytes flat_byte_container_kind(PyObject* object) {
         if (!attribute_is_long(object, "ndim", 1)) return FlatBytes::No;
         OwnedRef dtype = OwnedRef::steal(PyObject_GetAttrString(object, "dtype"));
         return dtype && attribute_is_text(dtype.get(), "char", "B") ? FlatBytes::NumpyArray
-                                                                     : FlatBytes::No;
+                                                                    : FlatBytes::No;
     }
     if (has_exact_type(object, "array", "array")) {
         return attribute_is_text(object, "typecode", "B") ? FlatBytes::Array : FlatBytes::No;
@@ -191,7 +191,7 @@ std::optional<InputBytes> numpy_in_place(PyObject* array) {
     void* const pointer = PyLong_AsVoidPtr(PyTuple_GetItem(data, 0));
     if (PyErr_Occurred() || length < 0 || (pointer == nullptr && length > 0)) return std::nullopt;
     return InputBytes::view(OwnedRef::new_ref(array), static_cast<const std::uint8_t*>(pointer),
-                         static_cast<std::size_t>(length));
+                            static_cast<std::size_t>(length));
 }
 
 // numpy arrays in place where they allow it, otherwise one copy through tobytes(), then a view
@@ -215,7 +215,7 @@ std::optional<InputBytes> try_flat_byte_container(PyObject* object) {
         return std::nullopt;
     }
     return InputBytes::view(std::move(bytes), reinterpret_cast<const std::uint8_t*>(data),
-                         static_cast<std::size_t>(size));
+                            static_cast<std::size_t>(size));
 }
 
 }  // namespace
@@ -348,8 +348,9 @@ PyResult<InputBytes> to_input_bytes(PyObject* object) {
         char* data = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(object, &data, &size) < 0) return py_error();
-        return InputBytes::view(OwnedRef::new_ref(object), reinterpret_cast<const std::uint8_t*>(data),
-                             static_cast<std::size_t>(size));
+        return InputBytes::view(OwnedRef::new_ref(object),
+                                reinterpret_cast<const std::uint8_t*>(data),
+                                static_cast<std::size_t>(size));
     }
     if (PyByteArray_CheckExact(object)) {
         // A memoryview is an export of the bytearray: while it lives the bytearray cannot be
@@ -360,7 +361,7 @@ PyResult<InputBytes> to_input_bytes(PyObject* object) {
         const Py_ssize_t size = PyByteArray_Size(object);
         if (data == nullptr || size < 0) return py_error();
         return InputBytes::view(std::move(pin), reinterpret_cast<const std::uint8_t*>(data),
-                             static_cast<std::size_t>(size));
+                                static_cast<std::size_t>(size));
     }
     if (std::optional<InputBytes> flat = try_flat_byte_container(object)) return std::move(*flat);
     PyResult<std::vector<std::uint8_t>> items = to_vector<std::uint8_t>(object, &to_u8);

@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "python/binding/input_bytes.hpp"
-#include "python/support/py_result.hpp"
 #include "python/binding/shape_arg.hpp"
+#include "python/support/py_result.hpp"
 
 namespace zelto::python {
 

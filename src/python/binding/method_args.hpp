@@ -14,8 +14,8 @@
 
 #include "python/binding/binder.hpp"
 #include "python/binding/input_bytes.hpp"
-#include "python/support/py_result.hpp"
 #include "python/binding/shape_arg.hpp"
+#include "python/support/py_result.hpp"
 #include "sdk/socket/client_config.hpp"
 #include "sdk/socket/endpoint.hpp"
 

@@ -5,8 +5,9 @@
 // The one copy of a result into the bytes object returned to the caller, out of a connection's
 // receive buffer (ZeltoClient's replies and stream items whose data is below 1 MiB or sent as
 // base64 text; larger raw data is received straight into the bytes object, see
-// sdk/socket/packet_receive.hpp). The shared-memory clients copy out of their region themselves, the
-// same way (sdk/shm/shm_client.hpp, sdk/hybrid/hybrid_client.hpp), because a region's pages may fault.
+// sdk/socket/packet_receive.hpp). The shared-memory clients copy out of their region themselves,
+// the same way (sdk/shm/shm_client.hpp, sdk/hybrid/hybrid_client.hpp), because a region's pages may
+// fault.
 //
 // From shm::kStreamingCopyThreshold (8 MiB) up the copy writes with streaming stores
 // (shm/bulk_copy.hpp), as the copies into a region already do: a result that large does not

@@ -5,12 +5,12 @@
 #include <memory>
 #include <span>
 
+#include "python/binding/result_bytes.hpp"
+#include "python/errors.hpp"
 #include "python/support/borrow.hpp"
 #include "python/support/entry_guard.hpp"
-#include "python/errors.hpp"
 #include "python/support/instance.hpp"
 #include "python/support/lazy_type.hpp"
-#include "python/binding/result_bytes.hpp"
 #include "python/support/thread_binding.hpp"
 #include "sdk/socket/socket_client.hpp"
 

@@ -8,16 +8,16 @@
 #include <string_view>
 #include <vector>
 
+#include "python/binding/method_args.hpp"
+#include "python/binding/result_bytes.hpp"
+#include "python/errors.hpp"
 #include "python/support/borrow.hpp"
 #include "python/support/entry_guard.hpp"
-#include "python/errors.hpp"
 #include "python/support/instance.hpp"
 #include "python/support/lazy_type.hpp"
-#include "python/binding/method_args.hpp"
 #include "python/support/py_ref.hpp"
-#include "python/binding/result_bytes.hpp"
-#include "python/types/stream_iterator.hpp"
 #include "python/types.hpp"
+#include "python/types/stream_iterator.hpp"
 #include "sdk/socket/client_config.hpp"
 #include "sdk/socket/endpoint.hpp"
 #include "sdk/socket/socket_client.hpp"

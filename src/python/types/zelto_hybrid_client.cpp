@@ -1,20 +1,19 @@
 // ZeltoHybridClient: tensors through the engine's shared-memory pool, control records over a
 // Unix socket. infer() holds an exclusive borrow and the GIL for the whole exchange: the wait is
 // not interruptible from Python, and nothing else of the interpreter runs meanwhile.
-#include "sdk/hybrid/hybrid_client.hpp"
-
 #include <Python.h>
 
 #include <memory>
 
+#include "python/binding/method_args.hpp"
+#include "python/errors.hpp"
 #include "python/support/borrow.hpp"
 #include "python/support/entry_guard.hpp"
-#include "python/errors.hpp"
 #include "python/support/instance.hpp"
 #include "python/support/lazy_type.hpp"
-#include "python/binding/method_args.hpp"
 #include "python/support/py_ref.hpp"
 #include "python/types.hpp"
+#include "sdk/hybrid/hybrid_client.hpp"
 
 namespace zelto::python {
 namespace {

@@ -2,28 +2,27 @@
 // engine's region by name; infer() holds an exclusive borrow for the whole exchange and gives
 // up the interpreter lock only while it sleeps on the engine's notification descriptor. Its
 // short spins on the response ring keep the lock, like the polling, and check for signals.
-#include "sdk/shm/shm_client.hpp"
-
 #include <Python.h>
 
 #include <memory>
 #include <optional>
 
+#include "python/binding/method_args.hpp"
+#include "python/errors.hpp"
 #include "python/support/borrow.hpp"
 #include "python/support/entry_guard.hpp"
-#include "python/errors.hpp"
 #include "python/support/instance.hpp"
 #include "python/support/lazy_type.hpp"
-#include "python/binding/method_args.hpp"
 #include "python/support/py_ref.hpp"
-#include "python/types/zelto_shm_client_infer.hpp"
 #include "python/types.hpp"
+#include "python/types/zelto_shm_client_infer.hpp"
+#include "sdk/shm/shm_client.hpp"
 
 namespace zelto::python {
 namespace {
 
-// A call between its steps (python/types/zelto_shm_client_infer.hpp), held by the thread that holds the
-// object's exclusive borrow. While it waits for its turn on the response ring it keeps its
+// A call between its steps (python/types/zelto_shm_client_infer.hpp), held by the thread that holds
+// the object's exclusive borrow. While it waits for its turn on the response ring it keeps its
 // converted arguments (Python references, dropped by a step that holds the interpreter lock);
 // once queued it refers to no Python object.
 struct ShmCallInFlight {
@@ -82,10 +81,10 @@ ShmInferStep queue(ShmClientState& state) {
     ShmCallInFlight& call = *state.in_flight;
     const ShmInferArgs& input = *call.input;
     // The input goes from the converted argument straight into the slot.
-    auto pending = state.core->begin(
-        sdk::ShmInput{input.shape.data(), input.shape.size(), input.dtype, input.data.data(),
-                      input.data.size()},
-        std::move(*call.turn));
+    auto pending =
+        state.core->begin(sdk::ShmInput{input.shape.data(), input.shape.size(), input.dtype,
+                                        input.data.data(), input.data.size()},
+                          std::move(*call.turn));
     call.turn.reset();
     call.input.reset();
     if (!pending) {

@@ -1,6 +1,6 @@
-// The steps of ZeltoShmClient.infer (python/types/zelto_shm_client_infer.cpp runs them). The call in flight,
-// with its borrow of the object and its slot, lives in the object between the steps, so no
-// frame of the steps is on the stack while the lock is released.
+// The steps of ZeltoShmClient.infer (python/types/zelto_shm_client_infer.cpp runs them). The call
+// in flight, with its borrow of the object and its slot, lives in the object between the steps, so
+// no frame of the steps is on the stack while the lock is released.
 #pragma once
 
 #include <Python.h>

@@ -36,17 +36,15 @@ HybridClient::HybridClient(std::shared_ptr<SharedRegion> share, std::string sock
       connection_(std::move(socket_path)),
       share_(std::move(share)) {}
 
-Result<std::unique_ptr<HybridClient>, HybridError> HybridClient::create(
-    const std::string& shm_name, std::string socket_path) {
+Result<std::unique_ptr<HybridClient>, HybridError> HybridClient::create(const std::string& shm_name,
+                                                                        std::string socket_path) {
     auto share = SharedRegion::attach(shm_name);
     if (!share) {
-        return unexpected(
-            HybridError{HybridError::Kind::Connection, std::move(share).error()});
+        return unexpected(HybridError{HybridError::Kind::Connection, std::move(share).error()});
     }
     auto loop = EventLoop::create();
     if (!loop) {
-        return unexpected(
-            HybridError{HybridError::Kind::Runtime, std::move(loop.error().message)});
+        return unexpected(HybridError{HybridError::Kind::Runtime, std::move(loop.error().message)});
     }
     return std::unique_ptr<HybridClient>(
         new HybridClient(std::move(*share), std::move(socket_path), std::move(*loop)));
@@ -74,16 +72,15 @@ Result<void, HybridError> HybridClient::adopt_after_fork() {
 }
 
 Result<void, HybridError> HybridClient::infer(std::span<const std::int64_t> shape,
-                                                  std::string_view dtype_text,
-                                                  const std::uint8_t* data, std::size_t size,
-                                                  ResultSink& sink) {
+                                              std::string_view dtype_text, const std::uint8_t* data,
+                                              std::size_t size, ResultSink& sink) {
     // Before anything else: nothing below may wait on an inherited loop.
     if (auto adopted = adopt_after_fork(); !adopted) return adopted;
 
     // A block has room for 8 dimensions; refuse more before an identifier or a slot is used.
     if (shape.size() > shm::ShmTensorBlock::kMaxDims) {
-        return unexpected(HybridError{HybridError::Kind::Value,
-                                          shm::too_many_dims_text(shape.size())});
+        return unexpected(
+            HybridError{HybridError::Kind::Value, shm::too_many_dims_text(shape.size())});
     }
 
     const std::uint64_t request_id = share_->next_request_id();  // used up even if the call fails

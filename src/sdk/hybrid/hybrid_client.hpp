@@ -34,15 +34,14 @@ class HybridClient {
     // Attaches the region through this process's share of it (sdk/shm/shared_region.hpp: the slot
     // allocator and id counter of every client object on it) and starts the event loop (one
     // worker per available processor). The socket path is only looked at by the first `infer`.
-    static Result<std::unique_ptr<HybridClient>, HybridError> create(
-        const std::string& shm_name, std::string socket_path);
+    static Result<std::unique_ptr<HybridClient>, HybridError> create(const std::string& shm_name,
+                                                                     std::string socket_path);
 
     // One inference. The caller gives each client object to one thread at a time.
     // In a process forked from the one that made the client, the first call replaces the
     // inherited event loop and socket (see `adopt_after_fork`).
     Result<void, HybridError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
-                                        const std::uint8_t* data, std::size_t size,
-                                        ResultSink& sink);
+                                    const std::uint8_t* data, std::size_t size, ResultSink& sink);
 
   private:
     HybridClient(std::shared_ptr<SharedRegion> share, std::string socket_path,

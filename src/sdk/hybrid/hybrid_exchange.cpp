@@ -16,8 +16,8 @@ HybridError io_failure(IoError error) {
 
 // Reads `body_len` bytes from the socket; the first `keep_limit` of them are appended to `kept`,
 // the rest are read into scratch space and dropped.
-Result<void, IoError> read_body(transport::NonBlockingSocket& socket, EventLoop& loop, std::uint64_t body_len,
-                                std::size_t keep_limit, std::string& kept) {
+Result<void, IoError> read_body(transport::NonBlockingSocket& socket, EventLoop& loop,
+                                std::uint64_t body_len, std::size_t keep_limit, std::string& kept) {
     std::array<std::uint8_t, 16 * 1024> scratch;
     std::uint64_t remaining = body_len;
     while (remaining > 0) {
@@ -34,7 +34,8 @@ Result<void, IoError> read_body(transport::NonBlockingSocket& socket, EventLoop&
 
 }  // namespace
 
-Result<ipc::HybridResponse, HybridError> run_hybrid_exchange(transport::NonBlockingSocket& socket, EventLoop& loop,
+Result<ipc::HybridResponse, HybridError> run_hybrid_exchange(transport::NonBlockingSocket& socket,
+                                                             EventLoop& loop,
                                                              const ipc::HybridRequest& request) {
     // Header and payload go out in one send: the byte sequence is what the protocol fixes, and
     // a single 52-byte send cannot be interleaved with anything on this socket.

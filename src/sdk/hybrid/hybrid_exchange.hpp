@@ -17,7 +17,8 @@ inline constexpr std::size_t kMaxKeptErrorText = 4 * 1024 * 1024;
 
 // Sends the 52-byte request frame, reads one reply frame, decodes it. Memory use is bounded by
 // what arrives, never by the announced body_len.
-Result<ipc::HybridResponse, HybridError> run_hybrid_exchange(transport::NonBlockingSocket& socket, EventLoop& loop,
+Result<ipc::HybridResponse, HybridError> run_hybrid_exchange(transport::NonBlockingSocket& socket,
+                                                             EventLoop& loop,
                                                              const ipc::HybridRequest& request);
 
 }  // namespace zelto::sdk

@@ -28,7 +28,7 @@ struct SharedRegionRegistry {
 
 SharedRegionRegistry& registry() {
     static SharedRegionRegistry* shares = new SharedRegionRegistry;  // never destroyed: clients
-    return *shares;                                                   // may outlive statics
+    return *shares;                                                  // may outlive statics
 }
 
 }  // namespace
@@ -48,10 +48,9 @@ Result<std::shared_ptr<SharedRegion>, std::string> SharedRegion::for_this_proces
 Result<std::shared_ptr<SharedRegion>, std::string> SharedRegion::share_of(
     std::shared_ptr<shm::ShmManager> region) {
     watch_forks();  // before the generation is read
-    struct stat object {};
+    struct stat object{};
     if (::fstat(region->descriptor(), &object) != 0) {
-        return unexpected("Shared memory region '" + region->name() + "': " +
-                          os_error_text(errno));
+        return unexpected("Shared memory region '" + region->name() + "': " + os_error_text(errno));
     }
     const Key key{static_cast<std::uint64_t>(object.st_dev),
                   static_cast<std::uint64_t>(object.st_ino), current_fork_generation()};

@@ -27,8 +27,7 @@ Result<std::unique_ptr<ShmClientCore>, std::string> ShmClientCore::connect(
     return std::make_unique<ShmClientCore>(std::move(*share));
 }
 
-ShmClientCore::ShmClientCore(std::shared_ptr<SharedRegion> share)
-    : share_(std::move(share)) {}
+ShmClientCore::ShmClientCore(std::shared_ptr<SharedRegion> share) : share_(std::move(share)) {}
 
 ShmClientCore::~ShmClientCore() {
     share_->remove_response_reader();
@@ -38,7 +37,8 @@ Result<void, ShmCallError> ShmClientCore::adopt_after_fork() {
     auto own = SharedRegion::for_this_process(share_);
     if (!own) return unexpected(runtime_error(std::move(own).error()));
     if (*own == share_) return {};
-    if (!(*own)->add_response_reader()) return unexpected(runtime_error((*own)->reading_elsewhere_text()));
+    if (!(*own)->add_response_reader())
+        return unexpected(runtime_error((*own)->reading_elsewhere_text()));
     share_->remove_response_reader();  // the parent's share: changes only this process's count
     share_ = std::move(*own);
     return {};
@@ -127,8 +127,8 @@ Result<bool, ShmCallError> PendingShmRequest::watch_ring(
     IdleWait wait(phases, &core_->idle_);
     for (;;) {
         bool published = false;
-        auto fault = region_->try_access(
-            [&]() noexcept { published = ring.holds_published_entry(); });
+        auto fault =
+            region_->try_access([&]() noexcept { published = ring.holds_published_entry(); });
         if (fault) return unexpected(runtime_error(std::move(*fault)));
         if (published) return true;
         if (!wait.spins()) return false;
@@ -217,9 +217,8 @@ Result<ShmResultView, ShmCallError> PendingShmRequest::answer(
 
 Result<void, ShmCallError> PendingShmRequest::copy_result(const ShmResultView& result,
                                                           std::uint8_t* destination) const {
-    auto fault = region_->try_access([&]() noexcept {
-        shm::copy_for_other_process(destination, result.data, result.size);
-    });
+    auto fault = region_->try_access(
+        [&]() noexcept { shm::copy_for_other_process(destination, result.data, result.size); });
     if (fault) return unexpected(runtime_error(std::move(*fault)));
     return {};
 }

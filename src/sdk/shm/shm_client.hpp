@@ -8,7 +8,8 @@
 //   if (fd >= 0) {
 //       bool published = *pending->spin_until_published(hook);  // watch the ring (lock held)
 //       if (!published || !pending->take_notification_now(fd))  // answer there: take its
-//           pending->wait_notification(fd);    // notification along; else kernel wait (lock released)
+//           pending->wait_notification(fd);    // notification along; else kernel wait (lock
+//           released)
 //   }
 //   auto entry = pending->poll_response(hook);  // ring polling; hook() runs between polls
 //   auto result = pending->answer(*entry);      // result view into the region, or the engine error
@@ -17,8 +18,8 @@
 //
 // The slot is owned by the pending request (a SlotLease), so every way out of a call after the
 // slot was taken - errors, time-out, an exception raised by a signal handler - releases it. So is
-// the process's turn on the response ring (one call at a time per region, sdk/shm/shared_region.hpp),
-// taken before begin:
+// the process's turn on the response ring (one call at a time per region,
+// sdk/shm/shared_region.hpp), taken before begin:
 //
 //   core.adopt_after_fork();  auto turn = core.try_take_turn();  // or core.wait_for_turn()
 //
@@ -125,17 +126,17 @@ class PendingShmRequest {
         const std::function<bool()>& between_polls) const;
 
     // Once an entry is published: consumes the engine's notification without sleeping, trying
-    // non-blocking reads for up to idle::kNotificationLag. True when it was consumed (the descriptor is
-    // drained as wait_notification would have drained it); false when the caller must wait for
-    // it with wait_notification, because it did not come in time or the descriptor cannot be read
-    // without blocking.
+    // non-blocking reads for up to idle::kNotificationLag. True when it was consumed (the
+    // descriptor is drained as wait_notification would have drained it); false when the caller must
+    // wait for it with wait_notification, because it did not come in time or the descriptor cannot
+    // be read without blocking.
     bool take_notification_now(int fd) const;
 
     // Waits once, up to 5 s, on `fd` (nothing when it is negative) and drains it; a count left
     // by an earlier answer ends the wait at once, and the polling follows. For a large block it
     // first watches the ring, as spin_until_published does, for as long as the engine's copy may
-    // take (idle::copy_watch), and takes the notification along if the answer came meanwhile. Touches only the region
-    // and the descriptor, so it may run without the interpreter lock.
+    // take (idle::copy_watch), and takes the notification along if the answer came meanwhile.
+    // Touches only the region and the descriptor, so it may run without the interpreter lock.
     void wait_notification(int fd) const;
 
     // Polls the response ring until the entry for this id arrives. Entries for other ids are
@@ -169,7 +170,7 @@ class PendingShmRequest {
     const shm::ShmManager* region_;
     std::uint64_t id_;
     std::uint64_t block_bytes_;  // the request's tensor block, header included
-    ResponseTurn turn_;  // given back after the slot (members go in reverse order)
+    ResponseTurn turn_;          // given back after the slot (members go in reverse order)
     SlotLease slot_;
 };
 

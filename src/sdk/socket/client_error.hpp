@@ -24,14 +24,18 @@ struct ClientError {
         std::string text = error.message;
         return {Kind::Io, std::move(text), std::move(error)};
     }
-    static ClientError config(std::string message) { return {Kind::Config, std::move(message), {}}; }
+    static ClientError config(std::string message) {
+        return {Kind::Config, std::move(message), {}};
+    }
     static ClientError invalid_request(std::string message) {
         return {Kind::InvalidRequest, std::move(message), {}};
     }
     static ClientError protocol(std::string message) {
         return {Kind::Protocol, std::move(message), {}};
     }
-    static ClientError remote(std::string message) { return {Kind::Remote, std::move(message), {}}; }
+    static ClientError remote(std::string message) {
+        return {Kind::Remote, std::move(message), {}};
+    }
 };
 
 }  // namespace zelto::sdk

@@ -131,17 +131,18 @@ Result<ReadWriteConnection, StreamOpenError> SocketClient::open_stream(const Inf
     if (auto encoded = encode_request(*prepared, *dtype, config_.api_token, payload); !encoded) {
         return fail(std::move(encoded).error());
     }
-    auto written = transport::write_request(*connection, prepared->model_id,
-                                            transport::FrameOp::InferStream, payload.pieces(),
-                                            payload.size());
+    auto written =
+        transport::write_request(*connection, prepared->model_id, transport::FrameOp::InferStream,
+                                 payload.pieces(), payload.size());
     if (!written) return fail(ClientError::from_io(std::move(written).error()), true);
     return std::move(*connection);
 }
 
 namespace {
 
-// A data frame with large data (sdk/socket/packet_receive.hpp): its data straight into `destination`.
-// nullopt, with nothing consumed, for any other frame and whenever the frame is to be read whole.
+// A data frame with large data (sdk/socket/packet_receive.hpp): its data straight into
+// `destination`. nullopt, with nothing consumed, for any other frame and whenever the frame is to
+// be read whole.
 std::optional<StreamStep> receive_item_direct(ReadWriteConnection& connection,
                                               const transport::FrameHeader& header,
                                               ItemSink on_item, DataDestination destination) {

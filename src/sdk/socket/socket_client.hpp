@@ -4,8 +4,8 @@
 //
 // Results are handed over as views: a reply's or stream item's tensor is decoded where it landed
 // (the connection's receive buffer, or for large data memory the caller provided, see
-// sdk/socket/packet_receive.hpp) and given to a sink before the connection is released, so the data is
-// copied at most once on its way into whatever the caller returns.
+// sdk/socket/packet_receive.hpp) and given to a sink before the connection is released, so the data
+// is copied at most once on its way into whatever the caller returns.
 #pragma once
 
 #include <cstdint>
