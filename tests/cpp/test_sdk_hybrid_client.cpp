@@ -2,7 +2,6 @@
 // the engine: it reads the request frame, looks at the block the client wrote through a mapping
 // of its own, lays its answer into the region and replies.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include "ipc/hybrid_messages.hpp"
 #include "sdk/hybrid/hybrid_client.hpp"
 #include "support/test_shm_region.hpp"
+#include "support/unix_peer.hpp"
 #include "transport/nonblocking_socket.hpp"
 #include "transport/request_metadata.hpp"
 
@@ -76,14 +76,8 @@ class EnginePeer {
   public:
     using Answer = std::function<Bytes(const Bytes& request)>;
 
-    EnginePeer(std::string name, Answer answer) : answer_(std::move(answer)) {
-        listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        auto address = transport::unix_address(name);
-        EXPECT_TRUE(address);
-        EXPECT_EQ(::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address->address),
-                         address->length),
-                  0);
-        EXPECT_EQ(::listen(listener_.get(), 1), 0);
+    EnginePeer(const std::string& name, Answer answer)
+        : answer_(std::move(answer)), listener_(unix_peer::listen_unix(name, 1)) {
         thread_ = std::thread([this] { run(); });
     }
     ~EnginePeer() { thread_.join(); }
@@ -96,41 +90,20 @@ class EnginePeer {
     }
 
   private:
-    static bool readable(int fd) {
-        pollfd entry{fd, POLLIN, 0};
-        return ::poll(&entry, 1, 10000) == 1;  // a broken test fails instead of hanging
-    }
-
     void run() {
-        if (!readable(listener_.get())) return;
+        if (!unix_peer::readable(listener_.get())) return;
         UniqueFd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!connection.valid()) return;
-        Bytes request(ipc::kRequestFrameSize, 0);
-        std::size_t got = 0;
-        while (got < request.size()) {
-            if (!readable(connection.get())) return;
-            const ssize_t n =
-                ::recv(connection.get(), request.data() + got, request.size() - got, 0);
-            if (n <= 0) return;
-            got += static_cast<std::size_t>(n);
-        }
+        Bytes request;
+        if (!unix_peer::read_request_frame(connection.get(), request)) return;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             request_ = request;
         }
         const Bytes reply = answer_(request);
         if (reply.empty()) return;  // the connection closes before any reply
-        std::size_t sent = 0;
-        while (sent < reply.size()) {
-            const ssize_t n =
-                ::send(connection.get(), reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) return;
-            sent += static_cast<std::size_t>(n);
-        }
-        // Closing now could race the client's read of the reply: wait for it to hang up.
-        char byte;
-        while (readable(connection.get()) && ::recv(connection.get(), &byte, 1, 0) > 0) {
-        }
+        unix_peer::write_all(connection.get(), reply);
+        unix_peer::wait_for_hang_up(connection.get());
     }
 
     Answer answer_;

@@ -1,7 +1,6 @@
 // The hybrid socket, exchange and connection holder against a scripted peer: a Unix listener on
 // its own thread that reads and writes exact bytes per accepted connection.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include "ipc/hybrid_messages.hpp"
 #include "sdk/hybrid/event_loop.hpp"
 #include "sdk/hybrid/hybrid_connection.hpp"
+#include "support/unix_peer.hpp"
 #include "transport/nonblocking_socket.hpp"
 
 namespace zelto::sdk {
@@ -70,14 +70,9 @@ class ScriptedPeer {
   public:
     // `name` is a file-system path, or an abstract name when it starts with a NUL byte.
     ScriptedPeer(std::string name, std::vector<ConnectionScript> scripts)
-        : name_(std::move(name)), scripts_(std::move(scripts)) {
-        listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        auto address = transport::unix_address(name_);
-        EXPECT_TRUE(address);
-        EXPECT_EQ(::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address->address),
-                         address->length),
-                  0);
-        EXPECT_EQ(::listen(listener_.get(), 8), 0);
+        : name_(std::move(name)),
+          scripts_(std::move(scripts)),
+          listener_(unix_peer::listen_unix(name_, 8)) {
         thread_ = std::thread([this] { run(); });
     }
     ~ScriptedPeer() {
@@ -92,63 +87,37 @@ class ScriptedPeer {
     }
 
   private:
-    static bool readable(int fd) {
-        pollfd entry{fd, POLLIN, 0};
-        return ::poll(&entry, 1, 10000) == 1;  // a broken test fails instead of hanging
-    }
-    static bool read_request(int fd, Bytes& into) {
-        into.assign(ipc::kRequestFrameSize, 0);
-        std::size_t got = 0;
-        while (got < into.size()) {
-            if (!readable(fd)) return false;
-            const ssize_t n = ::recv(fd, into.data() + got, into.size() - got, 0);
-            if (n <= 0) return false;
-            got += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-    static void write_all(int fd, const Bytes& bytes) {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) return;
-            done += static_cast<std::size_t>(n);
-        }
-    }
-
     static void write_in_pieces(int fd, const ConnectionScript& script) {
         std::size_t start = 0;
         for (const std::size_t cut : script.cuts) {
-            write_all(fd, Bytes(script.reply.begin() + static_cast<std::ptrdiff_t>(start),
-                                script.reply.begin() + static_cast<std::ptrdiff_t>(cut)));
+            unix_peer::write_all(fd,
+                                 Bytes(script.reply.begin() + static_cast<std::ptrdiff_t>(start),
+                                       script.reply.begin() + static_cast<std::ptrdiff_t>(cut)));
             start = cut;
             std::this_thread::sleep_for(script.pause);
         }
-        write_all(fd, Bytes(script.reply.begin() + static_cast<std::ptrdiff_t>(start),
-                            script.reply.end()));
+        unix_peer::write_all(fd, Bytes(script.reply.begin() + static_cast<std::ptrdiff_t>(start),
+                                       script.reply.end()));
     }
 
     void run() {
         for (const auto& script : scripts_) {
-            if (!readable(listener_.get())) return;
+            if (!unix_peer::readable(listener_.get())) return;
             UniqueFd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
             if (!connection.valid()) return;
             ++accepted_;
             Bytes request;
-            if (!read_request(connection.get(), request)) continue;
+            if (!unix_peer::read_request_frame(connection.get(), request)) continue;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (first_request_.empty()) first_request_ = request;
             }
             write_in_pieces(connection.get(), script);
             if (script.close_after) continue;
-            if (script.serve_second && read_request(connection.get(), request)) {
-                write_all(connection.get(), success_reply(4242));
+            if (script.serve_second && unix_peer::read_request_frame(connection.get(), request)) {
+                unix_peer::write_all(connection.get(), success_reply(4242));
             }
-            // Wait for the client to hang up before closing, so no close races its reads.
-            char byte;
-            while (readable(connection.get()) && ::recv(connection.get(), &byte, 1, 0) > 0) {
-            }
+            unix_peer::wait_for_hang_up(connection.get());
         }
     }
 
